@@ -1,0 +1,34 @@
+# Warnings and sanitizers as interface targets, so every executable gets the same flags.
+
+add_library(mox_warnings INTERFACE)
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  target_compile_options(mox_warnings INTERFACE -Wall -Wextra -Wpedantic)
+  if(MOX_WERROR)
+    target_compile_options(mox_warnings INTERFACE -Werror)
+  endif()
+endif()
+
+add_library(mox_sanitizers INTERFACE)
+if(MOX_SANITIZE)
+  list(JOIN MOX_SANITIZE "," _mox_san)
+  target_compile_options(mox_sanitizers INTERFACE
+    -fsanitize=${_mox_san} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(mox_sanitizers INTERFACE -fsanitize=${_mox_san})
+endif()
+
+# Libraries each platform backend needs (sockets, tracing). Backends add to this list.
+function(mox_link_platform_libraries target)
+  if(WIN32)
+    target_link_libraries(${target} PUBLIC ws2_32)
+  else()
+    find_package(Threads REQUIRED)
+    target_link_libraries(${target} PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+  endif()
+endfunction()
+
+# Per-target adjustments of the shipped binary (static runtime on Windows, export checks).
+function(mox_configure_plugin_binary target)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
