@@ -60,6 +60,12 @@ class Converter {
                                           const TypeRegistry* registry,
                                           ValueResult& failure) const = 0;
 
+    // Whether the generic value of the native object is one that an omit-if-empty field leaves
+    // out (empty, false, zero, or a string, blob, collection or structure of size 0), decided
+    // from the native object without building the value. The default builds the value in a
+    // temporary tree and inspects it; the built-in converters answer directly.
+    virtual bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const;
+
     virtual ~Converter() = default;
 };
 
