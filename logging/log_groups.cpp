@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/critical_section.h"
+
 namespace mox {
 namespace {
 
@@ -31,7 +33,7 @@ struct GroupTable {
     std::array<std::atomic<std::uint32_t>, kLogGroupSlots> slots;
     // Slots [0, used) hold names that groupByName may match; grows only, under `registration`.
     std::atomic<std::size_t> used{kPredefinedGroups};
-    std::mutex registration;
+    platform::CriticalSection registration;
 
     GroupTable() {
         constexpr const char* kPredefined[kPredefinedGroups] = {"DBG", "GEN", "XTR", "PRF",
@@ -85,7 +87,7 @@ LogGroups groupByName(const char* name) {
     if (LogGroups found = table.find(packed, table.used.load(std::memory_order_acquire))) {
         return found;
     }
-    std::lock_guard<std::mutex> guard(table.registration);
+    std::lock_guard<platform::CriticalSection> guard(table.registration);
     const std::size_t used = table.used.load(std::memory_order_relaxed);
     if (LogGroups found = table.find(packed, used)) {
         return found;  // registered by another thread meanwhile

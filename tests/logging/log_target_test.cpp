@@ -7,6 +7,7 @@
 
 #include "log_test_support.h"
 #include "logging/console_log_targets.h"
+#include "logging/log_format.h"
 #include "logging/plugin_log_target.h"
 #include "plugin/host_services.h"
 
@@ -105,7 +106,7 @@ TEST_F(LogCoreTest, ConsoleTargetsRenderAndWriteTheirStreams) {
     LogManager::write(kLogError, kGroupDbg, "broken");
     err->target->flush();
     const std::string line = ::testing::internal::GetCapturedStderr();
-    const std::string head = "logging_tests(";
+    const std::string head = executableName() + "(";
     const std::string tail = "):  ERROR| broken\n";
     ASSERT_GT(line.size(), head.size() + tail.size()) << line;
     EXPECT_EQ(line.substr(0, head.size()), head);
