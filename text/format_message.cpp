@@ -8,7 +8,7 @@ namespace mox {
 namespace {
 
 // A conversion's text (from "%" to its letter) must stay below this many characters.
-constexpr std::size_t kSpecLimit = 60;
+constexpr std::size_t kConversionLimit = 60;
 
 // Numbers in a format saturate here: far above any argument count, far below overflow.
 constexpr std::size_t kNumberCap = 1000000000;
@@ -32,12 +32,12 @@ std::size_t readNumber(const char*& p) {
 }
 
 // The conversion text under construction, on the stack.
-class SpecText {
+class ConversionText {
   public:
-    SpecText() { text_[0] = '\0'; }
+    ConversionText() { text_[0] = '\0'; }
 
     [[nodiscard]] bool append(char c) {
-        if (length_ + 1 >= kSpecLimit) {
+        if (length_ + 1 >= kConversionLimit) {
             return false;
         }
         text_[length_++] = c;
@@ -58,13 +58,13 @@ class SpecText {
     std::size_t size() const { return length_; }
 
   private:
-    char text_[kSpecLimit];
+    char text_[kConversionLimit];
     std::size_t length_ = 0;
 };
 
-// One specification as written in the format.
-struct ParsedSpec {
-    SpecText text;                      // "%", flags, width and precision as written
+// One conversion as written in the format.
+struct WrittenConversion {
+    ConversionText text;                // "%", flags, width and precision as written
     std::size_t argument = 0;           // the value's argument number, from 1
     bool numbered = false;              // the "%N" form
     std::size_t widthArgument = 0;      // argument number of a "*" width, 0 if none
@@ -77,7 +77,7 @@ struct ParsedSpec {
 };
 
 // Parses a width or a precision: digits, "*" or "*M$". Returns false when malformed.
-bool parseField(const char*& p, std::size_t count, std::size_t& next, SpecText& text,
+bool parseField(const char*& p, std::size_t count, std::size_t& next, ConversionText& text,
                 std::size_t& starArgument, int& literal) {
     if (isDigit(*p)) {
         long long value = 0;
@@ -109,10 +109,11 @@ bool parseField(const char*& p, std::size_t count, std::size_t& next, SpecText& 
     return starArgument <= count;
 }
 
-// Parses the specification starting just after its "%". Returns the position after it, or
-// null when the specification is malformed or names a missing argument.
-const char* parseSpec(const char* p, std::size_t count, std::size_t& next, ParsedSpec& spec) {
-    if (!spec.text.append('%')) {
+// Parses the conversion starting just after its "%". Returns the position after it, or
+// null when the conversion is malformed or names a missing argument.
+const char* parseConversion(const char* p, std::size_t count, std::size_t& next,
+                            WrittenConversion& piece) {
+    if (!piece.text.append('%')) {
         return nullptr;
     }
     std::size_t explicitArgument = 0;
@@ -122,9 +123,9 @@ const char* parseSpec(const char* p, std::size_t count, std::size_t& next, Parse
         // A number beyond the argument count is not a reference: re-read it as a width.
         if (number <= count) {
             if (*after != '$') {
-                spec.numbered = true;
-                spec.argument = number;
-                spec.precisionOffset = spec.text.size();
+                piece.numbered = true;
+                piece.argument = number;
+                piece.precisionOffset = piece.text.size();
                 return after;
             }
             explicitArgument = number;
@@ -132,37 +133,38 @@ const char* parseSpec(const char* p, std::size_t count, std::size_t& next, Parse
         }
     }
     for (; isFlag(*p); ++p) {
-        if (!spec.text.append(*p)) {
+        if (!piece.text.append(*p)) {
             return nullptr;
         }
     }
     int unusedWidth = 0;
-    if (!parseField(p, count, next, spec.text, spec.widthArgument, unusedWidth)) {
+    if (!parseField(p, count, next, piece.text, piece.widthArgument, unusedWidth)) {
         return nullptr;
     }
-    spec.precisionOffset = spec.text.size();
+    piece.precisionOffset = piece.text.size();
     if (*p == '.') {
         ++p;
-        spec.hasPrecision = true;
-        if (!spec.text.append('.') ||
-            !parseField(p, count, next, spec.text, spec.precisionArgument, spec.literalPrecision)) {
+        piece.hasPrecision = true;
+        if (!piece.text.append('.') ||
+            !parseField(p, count, next, piece.text, piece.precisionArgument,
+                        piece.literalPrecision)) {
             return nullptr;
         }
     }
     if (*p == 'L' || *p == 'j' || *p == 't' || *p == 'z') {
-        spec.length[0] = *p++;
+        piece.length[0] = *p++;
     } else if (*p == 'h' || *p == 'l') {
-        spec.length[0] = *p++;
-        if (*p == spec.length[0]) {
-            spec.length[1] = *p++;
+        piece.length[0] = *p++;
+        if (*p == piece.length[0]) {
+            piece.length[1] = *p++;
         }
     }
     if (*p == '\0') {
         return nullptr;
     }
-    spec.conversion = *p++;
-    spec.argument = explicitArgument != 0 ? explicitArgument : next++;
-    return spec.argument <= count ? p : nullptr;
+    piece.conversion = *p++;
+    piece.argument = explicitArgument != 0 ? explicitArgument : next++;
+    return piece.argument <= count ? p : nullptr;
 }
 
 // Whether `modifier` is one of the space-separated words of `list`.
@@ -198,26 +200,26 @@ constexpr int kStop = -1;
 
 // Completes `parsed` for its argument's type and prints the argument into `out`. Returns the
 // length the piece needed (possibly more than `room`), or kStop.
-int formatPiece(char* out, std::size_t room, ParsedSpec& parsed,
+int formatPiece(char* out, std::size_t room, WrittenConversion& parsed,
                 const ArgumentFormatter* const* formatters, const void* const* arguments) {
-    ConversionSpec spec;
+    CompletedConversion piece;
     if (parsed.widthArgument != 0) {
-        if (!starValue(formatters, arguments, parsed.widthArgument, spec.stars[spec.starCount])) {
+        if (!starValue(formatters, arguments, parsed.widthArgument, piece.stars[piece.starCount])) {
             return kStop;
         }
-        ++spec.starCount;
-        spec.widthIsStar = true;
+        ++piece.starCount;
+        piece.widthIsStar = true;
     }
     if (parsed.precisionArgument != 0) {
         if (!starValue(formatters, arguments, parsed.precisionArgument,
-                       spec.stars[spec.starCount])) {
+                       piece.stars[piece.starCount])) {
             return kStop;
         }
         // A negative "*" precision counts as none, as in printf.
-        spec.precision = spec.stars[spec.starCount] < 0 ? -1 : spec.stars[spec.starCount];
-        ++spec.starCount;
+        piece.precision = piece.stars[piece.starCount] < 0 ? -1 : piece.stars[piece.starCount];
+        ++piece.starCount;
     } else if (parsed.hasPrecision) {
-        spec.precision = parsed.literalPrecision;
+        piece.precision = parsed.literalPrecision;
     }
 
     const ArgumentFormatter& formatter = *formatters[parsed.argument - 1];
@@ -241,22 +243,22 @@ int formatPiece(char* out, std::size_t room, ParsedSpec& parsed,
     if (!parsed.text.append(modifier) || !parsed.text.append(letter)) {
         return kStop;
     }
-    spec.text = parsed.text.c_str();
-    spec.conversion = letter;
-    spec.precisionOffset = parsed.precisionOffset;
-    return formatter.format(out, room, spec, arguments[parsed.argument - 1]);
+    piece.text = parsed.text.c_str();
+    piece.conversion = letter;
+    piece.precisionOffset = parsed.precisionOffset;
+    return formatter.format(out, room, piece, arguments[parsed.argument - 1]);
 }
 
 template <class Value>
-int printWithStars(char* out, std::size_t size, const ConversionSpec& spec, const char* text,
+int printWithStars(char* out, std::size_t size, const CompletedConversion& piece, const char* text,
                    Value value) {
-    switch (spec.starCount) {
+    switch (piece.starCount) {
         case 0:
             return std::snprintf(out, size, text, value);
         case 1:
-            return std::snprintf(out, size, text, spec.stars[0], value);
+            return std::snprintf(out, size, text, piece.stars[0], value);
         default:
-            return std::snprintf(out, size, text, spec.stars[0], spec.stars[1], value);
+            return std::snprintf(out, size, text, piece.stars[0], piece.stars[1], value);
     }
 }
 
@@ -271,68 +273,68 @@ namespace detail {
 // Each integer printer passes the value as exactly the type its letter and modifier read:
 // int for "c", "d", "i" and unsigned for "o", "u", "x", "X" (at the value's width).
 
-int printInt(char* out, std::size_t size, const ConversionSpec& spec, int value) {
-    if (isSignedConversion(spec.conversion)) {
-        return printWithStars(out, size, spec, spec.text, value);
+int printInt(char* out, std::size_t size, const CompletedConversion& piece, int value) {
+    if (isSignedConversion(piece.conversion)) {
+        return printWithStars(out, size, piece, piece.text, value);
     }
-    return printWithStars(out, size, spec, spec.text, static_cast<unsigned>(value));
+    return printWithStars(out, size, piece, piece.text, static_cast<unsigned>(value));
 }
 
-int printUnsigned(char* out, std::size_t size, const ConversionSpec& spec, unsigned value) {
-    if (isSignedConversion(spec.conversion)) {
-        return printWithStars(out, size, spec, spec.text, static_cast<int>(value));
+int printUnsigned(char* out, std::size_t size, const CompletedConversion& piece, unsigned value) {
+    if (isSignedConversion(piece.conversion)) {
+        return printWithStars(out, size, piece, piece.text, static_cast<int>(value));
     }
-    return printWithStars(out, size, spec, spec.text, value);
+    return printWithStars(out, size, piece, piece.text, value);
 }
 
-int printLongLong(char* out, std::size_t size, const ConversionSpec& spec, long long value) {
-    if (spec.conversion == 'c') {
-        return printWithStars(out, size, spec, spec.text, static_cast<int>(value));
+int printLongLong(char* out, std::size_t size, const CompletedConversion& piece, long long value) {
+    if (piece.conversion == 'c') {
+        return printWithStars(out, size, piece, piece.text, static_cast<int>(value));
     }
-    if (isSignedConversion(spec.conversion)) {
-        return printWithStars(out, size, spec, spec.text, value);
+    if (isSignedConversion(piece.conversion)) {
+        return printWithStars(out, size, piece, piece.text, value);
     }
-    return printWithStars(out, size, spec, spec.text, static_cast<unsigned long long>(value));
+    return printWithStars(out, size, piece, piece.text, static_cast<unsigned long long>(value));
 }
 
-int printUnsignedLongLong(char* out, std::size_t size, const ConversionSpec& spec,
+int printUnsignedLongLong(char* out, std::size_t size, const CompletedConversion& piece,
                           unsigned long long value) {
-    if (spec.conversion == 'c') {
-        return printWithStars(out, size, spec, spec.text, static_cast<int>(value));
+    if (piece.conversion == 'c') {
+        return printWithStars(out, size, piece, piece.text, static_cast<int>(value));
     }
-    if (isSignedConversion(spec.conversion)) {
-        return printWithStars(out, size, spec, spec.text, static_cast<long long>(value));
+    if (isSignedConversion(piece.conversion)) {
+        return printWithStars(out, size, piece, piece.text, static_cast<long long>(value));
     }
-    return printWithStars(out, size, spec, spec.text, value);
+    return printWithStars(out, size, piece, piece.text, value);
 }
 
-int printDouble(char* out, std::size_t size, const ConversionSpec& spec, double value) {
-    return printWithStars(out, size, spec, spec.text, value);
+int printDouble(char* out, std::size_t size, const CompletedConversion& piece, double value) {
+    return printWithStars(out, size, piece, piece.text, value);
 }
 
-int printPointer(char* out, std::size_t size, const ConversionSpec& spec, const void* value) {
-    return printWithStars(out, size, spec, spec.text, const_cast<void*>(value));
+int printPointer(char* out, std::size_t size, const CompletedConversion& piece, const void* value) {
+    return printWithStars(out, size, piece, piece.text, const_cast<void*>(value));
 }
 
-int printText(char* out, std::size_t size, const ConversionSpec& spec, const char* value) {
+int printText(char* out, std::size_t size, const CompletedConversion& piece, const char* value) {
     // Passing null to "%s" is undefined; print the conventional marker instead.
-    return printWithStars(out, size, spec, spec.text, value != nullptr ? value : "(null)");
+    return printWithStars(out, size, piece, piece.text, value != nullptr ? value : "(null)");
 }
 
-int printCountedText(char* out, std::size_t size, const ConversionSpec& spec, const char* data,
-                     std::size_t length) {
+int printCountedText(char* out, std::size_t size, const CompletedConversion& piece,
+                     const char* data, std::size_t length) {
     // The text may lack a NUL: bound the read with a "*" precision of at most `length`,
     // keeping a smaller precision from the format.
-    char text[kSpecLimit + 4];
-    std::memcpy(text, spec.text, spec.precisionOffset);
-    std::memcpy(text + spec.precisionOffset, ".*s", 4);
+    char text[kConversionLimit + 4];
+    std::memcpy(text, piece.text, piece.precisionOffset);
+    std::memcpy(text + piece.precisionOffset, ".*s", 4);
     int limit = length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
-    if (spec.precision >= 0 && spec.precision < limit) {
-        limit = spec.precision;
+    if (piece.precision >= 0 && piece.precision < limit) {
+        limit = piece.precision;
     }
     const char* chars = data != nullptr ? data : "";
-    if (spec.widthIsStar) {
-        return std::snprintf(out, size, text, spec.stars[0], limit, chars);
+    if (piece.widthIsStar) {
+        return std::snprintf(out, size, text, piece.stars[0], limit, chars);
     }
     return std::snprintf(out, size, text, limit, chars);
 }
@@ -363,8 +365,8 @@ std::size_t formatMessageTo(char* buffer, std::size_t size, const char* format,
             p += 2;
             continue;
         }
-        ParsedSpec parsed;
-        const char* after = parseSpec(p + 1, count, next, parsed);
+        WrittenConversion parsed;
+        const char* after = parseConversion(p + 1, count, next, parsed);
         if (after == nullptr) {
             break;
         }

@@ -21,12 +21,12 @@
 //                        The placeholder ends right after the digits, so "%1d" is argument 1
 //                        followed by a literal "d". The argument is printed with its type's
 //                        default conversion (64-bit integers get "ll" inserted).
-//   "%N$spec"            printf conversion of argument N (N from 1 to the argument count).
-//   "%spec"              printf conversion of the next sequential argument. The sequential
-//                        counter starts at 1 and moves only for specifications without "N$"
+//   "%N$conv"            printf conversion of argument N (N from 1 to the argument count).
+//   "%conv"              printf conversion of the next sequential argument. The sequential
+//                        counter starts at 1 and moves only for conversions without "N$"
 //                        and for bare "*"; the numbered form does not move it.
 //
-//   spec   := flags* width? ("." precision)? length? letter
+//   conv   := flags* width? ("." precision)? length? letter
 //   flags  := "-" | "+" | " " | "#" | "0"
 //   width  := digits | "*" | "*" M "$"       ("*" takes the next sequential argument,
 //   precision := same as width                "*M$" argument M; either must be an 8-bit
@@ -47,7 +47,14 @@
 //     narrow text still prints the narrow text;
 //   - "c" never carries a length modifier (a 64-bit value printed with "c" is passed as int).
 //
-// Malformed input: the formatter never fails and never throws. A specification that is cut
+// Default conversions by type: texts, character arrays, std::string and std::string_view "s"
+// (counted texts are never read past their length); char, signed char, unsigned char "c";
+// bool and integers up to 32 bits "d", except 32-bit unsigned "u"; 64-bit integers "d" or "u"
+// with "ll"; float and double "g"; void* and const void* "p". long and size_t follow their
+// width on the target. Other argument types do not compile.
+//
+// Malformed input: the formatter never fails and never throws (only the allocation of
+// `formatMessage`'s result can throw std::bad_alloc). A conversion that is cut
 // off by the end of the format, that names an argument beyond the count (or "*" naming an
 // argument that is not an integer), whose text would reach 60 characters, or that the runtime
 // printf rejects ends the output at that point: the text produced so far is the result. A
@@ -71,7 +78,7 @@ namespace mox {
 inline constexpr std::size_t kFormatBufferSize = 4096;
 
 // A printf conversion completed for one argument, as handed to `ArgumentFormatter::format`.
-struct ConversionSpec {
+struct CompletedConversion {
     // The whole conversion, e.g. "%-8.3lld", NUL-terminated. Valid during the call only.
     const char* text = nullptr;
     // Its final letter (the last byte of `text`).
@@ -100,7 +107,8 @@ struct ArgumentFormatter {
     // Prints the argument (pointing at a value of the type) with the completed conversion into
     // `out`, bounded by `size` and NUL-terminated. Returns what the runtime printf returns: the
     // length the piece needed, or a negative number if the runtime rejected it.
-    int (*format)(char* out, std::size_t size, const ConversionSpec& spec, const void* argument);
+    int (*format)(char* out, std::size_t size, const CompletedConversion& piece,
+                  const void* argument);
     // For types usable as a "*" width or precision: stores the argument as an int and returns
     // true. Null for the other types.
     bool (*asInteger)(const void* argument, int& value);
@@ -109,7 +117,8 @@ struct ArgumentFormatter {
 // Formats `format` with `count` arguments into `buffer`. `formatters[i]` describes the value
 // at `arguments[i]`. Returns the number of bytes written, at most size - 1, not counting the
 // NUL that always follows them.
-// REQUIRES: size >= 1 (with size 0 nothing is written and 0 is returned).
+// REQUIRES: size >= 1 (with size 0 nothing is written and 0 is returned); `formatters` and
+// `arguments` hold `count` valid entries each (they may be null when count is 0).
 std::size_t formatMessageTo(char* buffer, std::size_t size, const char* format,
                             const ArgumentFormatter* const* formatters,
                             const void* const* arguments, std::size_t count);
@@ -123,18 +132,18 @@ namespace detail {
 
 // Printers shared by the per-type formatters: the value reaches the runtime printf exactly as
 // the completed conversion expects it.
-int printInt(char* out, std::size_t size, const ConversionSpec& spec, int value);
-int printUnsigned(char* out, std::size_t size, const ConversionSpec& spec, unsigned value);
-int printLongLong(char* out, std::size_t size, const ConversionSpec& spec, long long value);
-int printUnsignedLongLong(char* out, std::size_t size, const ConversionSpec& spec,
+int printInt(char* out, std::size_t size, const CompletedConversion& piece, int value);
+int printUnsigned(char* out, std::size_t size, const CompletedConversion& piece, unsigned value);
+int printLongLong(char* out, std::size_t size, const CompletedConversion& piece, long long value);
+int printUnsignedLongLong(char* out, std::size_t size, const CompletedConversion& piece,
                           unsigned long long value);
-int printDouble(char* out, std::size_t size, const ConversionSpec& spec, double value);
-int printPointer(char* out, std::size_t size, const ConversionSpec& spec, const void* value);
+int printDouble(char* out, std::size_t size, const CompletedConversion& piece, double value);
+int printPointer(char* out, std::size_t size, const CompletedConversion& piece, const void* value);
 // A NUL-terminated text; null prints "(null)".
-int printText(char* out, std::size_t size, const ConversionSpec& spec, const char* value);
+int printText(char* out, std::size_t size, const CompletedConversion& piece, const char* value);
 // A counted text, not necessarily NUL-terminated: at most `length` bytes are read.
-int printCountedText(char* out, std::size_t size, const ConversionSpec& spec, const char* data,
-                     std::size_t length);
+int printCountedText(char* out, std::size_t size, const CompletedConversion& piece,
+                     const char* data, std::size_t length);
 
 enum class ArgumentKind {
     Text,          // const char*, char*
@@ -190,31 +199,32 @@ constexpr ArgumentKind argumentKind() {
 }
 
 template <class T>
-int formatArgument(char* out, std::size_t size, const ConversionSpec& spec, const void* argument) {
+int formatArgument(char* out, std::size_t size, const CompletedConversion& piece,
+                   const void* argument) {
     const T& value = *static_cast<const T*>(argument);
     constexpr ArgumentKind kind = argumentKind<T>();
     if constexpr (kind == ArgumentKind::Text) {
-        return printText(out, size, spec, value);
+        return printText(out, size, piece, value);
     } else if constexpr (kind == ArgumentKind::CharArray) {
         std::size_t length = 0;
         while (length < std::extent_v<T> && value[length] != '\0') {
             ++length;
         }
-        return printCountedText(out, size, spec, value, length);
+        return printCountedText(out, size, piece, value, length);
     } else if constexpr (kind == ArgumentKind::StringObject) {
-        return printCountedText(out, size, spec, value.data(), value.size());
+        return printCountedText(out, size, piece, value.data(), value.size());
     } else if constexpr (kind == ArgumentKind::Character || kind == ArgumentKind::Int32) {
-        return printInt(out, size, spec, static_cast<int>(value));
+        return printInt(out, size, piece, static_cast<int>(value));
     } else if constexpr (kind == ArgumentKind::UInt32) {
-        return printUnsigned(out, size, spec, static_cast<unsigned>(value));
+        return printUnsigned(out, size, piece, static_cast<unsigned>(value));
     } else if constexpr (kind == ArgumentKind::Int64) {
-        return printLongLong(out, size, spec, static_cast<long long>(value));
+        return printLongLong(out, size, piece, static_cast<long long>(value));
     } else if constexpr (kind == ArgumentKind::UInt64) {
-        return printUnsignedLongLong(out, size, spec, static_cast<unsigned long long>(value));
+        return printUnsignedLongLong(out, size, piece, static_cast<unsigned long long>(value));
     } else if constexpr (kind == ArgumentKind::Double) {
-        return printDouble(out, size, spec, static_cast<double>(value));
+        return printDouble(out, size, piece, static_cast<double>(value));
     } else if constexpr (kind == ArgumentKind::Pointer) {
-        return printPointer(out, size, spec, value);
+        return printPointer(out, size, piece, value);
     } else {
         return -1;  // unreachable: rejected by makeArgumentFormatter
     }
