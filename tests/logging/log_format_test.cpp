@@ -230,6 +230,19 @@ TEST_F(LogCoreTest, UtcTimeText) {
               (std::vector<std::string>{"Assertion failed!\n\nExpression: ALE-8A14EBBK"}));
 }
 
+struct FatalEnded {};
+
+TEST_F(LogCoreTest, FatalReportIsLoggedBeforeTheFatalHandlerRuns) {
+    CapturingTarget target;
+    attachOpen(target);
+    const FatalHandler previous = setFatalHandler([] { throw FatalEnded{}; });
+    EXPECT_THROW(reportFatal(nullptr, 0, nullptr, "ALE-EECF0606", "refused"), FatalEnded);
+    setFatalHandler(previous);
+    EXPECT_EQ(target.messages(),
+              (std::vector<std::string>{
+                  "Assertion failed!\n\nExpression: ALE-EECF0606\n\nDescription: refused"}));
+}
+
 TEST(LogReportDeathTest, FatalReportIsLoggedThenAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // The standard-error target is attached by default and takes level-2 "DBG" lines.
