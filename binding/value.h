@@ -114,7 +114,7 @@ class ValueMemberRange {
 class alignas(8) Value {
   public:
     // An empty root: no context yet; it owns the context it creates later.
-    Value() noexcept : word_(kOwnsBit) { payload_.u = 0; }
+    constexpr Value() noexcept : payload_{0}, word_(kOwnsBit) {}
     // Releases the payload; a root also destroys its context with everything in it.
     ~Value();
 
@@ -210,8 +210,8 @@ class alignas(8) Value {
     // one, which find() does not).
     bool contains(std::string_view name) const noexcept;
 
-    // On a collection, makes room for `count` elements without changing the size; on other
-    // kinds does nothing. Throws std::length_error if count > kMaxValueLength.
+    // On a collection, makes room for `count` elements without changing the size (throws
+    // std::length_error if count > kMaxValueLength); on other kinds does nothing.
     void reserve(std::size_t count);
 
     // The elements of a collection in index order (empty for other kinds).
@@ -243,9 +243,9 @@ class alignas(8) Value {
     static constexpr std::uintptr_t kTagMask = 0x1F;
 
     union Payload {
+        std::uint64_t u;
         bool b;
         std::int64_t i;
-        std::uint64_t u;
         double f;
         const InternedString* string;
         ValueBytes* blob;
@@ -257,9 +257,7 @@ class alignas(8) Value {
     // A non-owning empty value of the tree of `context` (for elements and members).
     struct ChildTag {};
     Value(ChildTag, ValueContext* context) noexcept
-        : word_(reinterpret_cast<std::uintptr_t>(context)) {
-        payload_.u = 0;
-    }
+        : payload_{0}, word_(reinterpret_cast<std::uintptr_t>(context)) {}
 
     void setKind(ValueKind kind) noexcept {
         word_ = (word_ & ~kKindMask) | static_cast<std::uintptr_t>(kind);
@@ -271,8 +269,10 @@ class alignas(8) Value {
     // Releases the payload without changing kind; `bulk` skips what the context frees
     // wholesale when it dies (pool slots and string references).
     void releasePayload(bool bulk) noexcept;
-    // Builds a deep copy of `source`'s payload in `context` into `out`/`outKind`.
-    static void copyPayload(const Value& source, ValueContext& context, Payload& out);
+    // Deep-copies `source` into `dest`, an empty value of the tree of `context`. On an
+    // exception `dest` holds a partial but consistent copy.
+    static void copyInto(Value& dest, const Value& source, ValueContext& context);
+    void growCollection(std::size_t minCapacity);
 
     Payload payload_;
     std::uintptr_t word_;

@@ -1,0 +1,145 @@
+#include "binding/interned_string_table.h"
+
+#include <cstring>
+#include <new>
+
+#include "binding/fnv1a.h"
+#include "binding/small_object_pool.h"
+
+namespace mox {
+
+namespace {
+
+bool sameText(const InternedString& entry, std::string_view text, std::uint32_t hash) noexcept {
+    return entry.hash == hash && entry.text.size() == text.size() &&
+           std::memcmp(entry.text.data(), text.data(), text.size()) == 0;
+}
+
+}  // namespace
+
+InternedStringTable::~InternedStringTable() {
+    for (std::size_t i = 0; i < bucketCount_; ++i) {
+        for (InternedString* entry = buckets_[i]; entry != nullptr;) {
+            InternedString* next = entry->next;
+            entry->~InternedString();
+            entry = next;
+        }
+    }
+    freeBuckets(buckets_, bucketCount_);
+}
+
+InternedString** InternedStringTable::allocateBuckets(std::size_t count) {
+    void* memory = pool_.allocate(count * sizeof(InternedString*));
+    auto** buckets = static_cast<InternedString**>(memory);
+    for (std::size_t i = 0; i < count; ++i) {
+        buckets[i] = nullptr;
+    }
+    return buckets;
+}
+
+void InternedStringTable::freeBuckets(InternedString** buckets, std::size_t count) noexcept {
+    if (buckets != nullptr) {
+        pool_.deallocate(buckets, count * sizeof(InternedString*));
+    }
+}
+
+const InternedString* InternedStringTable::lookup(std::string_view text,
+                                                  std::uint32_t hash) const noexcept {
+    if (text.empty()) {
+        return &emptyInternedString();
+    }
+    if (buckets_ == nullptr) {
+        return nullptr;
+    }
+    for (InternedString* entry = buckets_[hash & (bucketCount_ - 1)]; entry != nullptr;
+         entry = entry->next) {
+        if (sameText(*entry, text, hash)) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+const InternedString* InternedStringTable::intern(std::string_view text) {
+    return intern(text, fnv1a(text));
+}
+
+const InternedString* InternedStringTable::intern(std::string_view text, std::uint32_t hash) {
+    if (text.empty()) {
+        return &emptyInternedString();
+    }
+    if (buckets_ == nullptr) {
+        buckets_ = allocateBuckets(kInitialBuckets);
+        bucketCount_ = kInitialBuckets;
+    }
+    InternedString*& head = buckets_[hash & (bucketCount_ - 1)];
+    for (InternedString* entry = head; entry != nullptr; entry = entry->next) {
+        if (sameText(*entry, text, hash)) {
+            ++entry->refs;
+            return entry;
+        }
+    }
+    void* slot = pool_.allocate(sizeof(InternedString));
+    InternedString* entry;
+    try {
+        entry = new (slot) InternedString{std::string(text), hash, 1, head};
+    } catch (...) {
+        pool_.deallocate(slot, sizeof(InternedString));
+        throw;
+    }
+    head = entry;
+    ++count_;
+    if (count_ > bucketCount_) {
+        try {
+            grow();
+        } catch (const std::bad_alloc&) {
+            // A longer chain is still a correct table; growing is retried with the next entry.
+        }
+    }
+    return entry;
+}
+
+void InternedStringTable::grow() {
+    const std::size_t newCount = bucketCount_ * 2;
+    InternedString** newBuckets = allocateBuckets(newCount);
+    for (std::size_t i = 0; i < bucketCount_; ++i) {
+        for (InternedString* entry = buckets_[i]; entry != nullptr;) {
+            InternedString* next = entry->next;
+            InternedString*& head = newBuckets[entry->hash & (newCount - 1)];
+            entry->next = head;
+            head = entry;
+            entry = next;
+        }
+    }
+    freeBuckets(buckets_, bucketCount_);
+    buckets_ = newBuckets;
+    bucketCount_ = newCount;
+}
+
+void InternedStringTable::addRef(const InternedString* entry) noexcept {
+    if (entry != &emptyInternedString()) {
+        ++const_cast<InternedString*>(entry)->refs;
+    }
+}
+
+void InternedStringTable::release(const InternedString* entry) noexcept {
+    if (entry == nullptr || entry == &emptyInternedString()) {
+        return;
+    }
+    auto* mutableEntry = const_cast<InternedString*>(entry);
+    if (--mutableEntry->refs != 0) {
+        return;
+    }
+    InternedString** link = &buckets_[entry->hash & (bucketCount_ - 1)];
+    while (*link != nullptr && *link != entry) {
+        link = &(*link)->next;
+    }
+    if (*link == entry) {
+        *link = entry->next;
+    }
+    --count_;
+    mutableEntry->~InternedString();
+    pool_.deallocate(mutableEntry, sizeof(InternedString));
+}
+
+}  // namespace mox

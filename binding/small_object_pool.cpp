@@ -1,0 +1,198 @@
+#include "binding/small_object_pool.h"
+
+#include <cstring>
+#include <new>
+
+#include "binding/page_provider.h"
+
+namespace mox {
+
+// Sits at the start of every page; the slots follow it.
+struct SmallObjectPool::PageHeader {
+    PageHeader* prev;
+    PageHeader* next;
+    std::uint16_t used;       // slots in use
+    std::uint16_t firstFree;  // first slot of the free list, kNoSlot when the list is empty
+    std::uint16_t carved;     // slots handed out at least once (the rest were never touched)
+    std::uint16_t capacity;
+};
+
+namespace {
+
+using PageHeader = SmallObjectPool::PageHeader;
+
+constexpr std::uint16_t kNoSlot = 0xFFFF;
+constexpr std::size_t kHeaderSize = (sizeof(PageHeader) + 7) & ~std::size_t{7};
+static_assert(SmallObjectPool::kPageSize == PageProvider::kPageSize);
+static_assert((SmallObjectPool::kPageSize - kHeaderSize) / SmallObjectPool::kGranule < kNoSlot);
+
+unsigned char* slotsOf(PageHeader* page) noexcept {
+    return reinterpret_cast<unsigned char*>(page) + kHeaderSize;
+}
+
+std::uint16_t readLink(const unsigned char* slot) noexcept {
+    std::uint16_t link;
+    std::memcpy(&link, slot, sizeof link);
+    return link;
+}
+
+void writeLink(unsigned char* slot, std::uint16_t link) noexcept {
+    std::memcpy(slot, &link, sizeof link);
+}
+
+void unlink(PageHeader*& head, PageHeader* page) noexcept {
+    if (page->prev != nullptr) {
+        page->prev->next = page->next;
+    } else {
+        head = page->next;
+    }
+    if (page->next != nullptr) {
+        page->next->prev = page->prev;
+    }
+    page->prev = nullptr;
+    page->next = nullptr;
+}
+
+void pushFront(PageHeader*& head, PageHeader* page) noexcept {
+    page->prev = nullptr;
+    page->next = head;
+    if (head != nullptr) {
+        head->prev = page;
+    }
+    head = page;
+}
+
+}  // namespace
+
+SmallObjectPool::SmallObjectPool() noexcept {
+    for (std::size_t i = 0; i < kClassCount; ++i) {
+        SizeClass& sizeClass = classes_[i];
+        const std::size_t slotSize = (i + 1) * kGranule;
+        sizeClass.slotSize = static_cast<std::uint16_t>(slotSize);
+        sizeClass.pageCapacity = static_cast<std::uint16_t>((kPageSize - kHeaderSize) / slotSize);
+        sizeClass.inlineFirstFree = kNoSlot;
+        sizeClass.inlineCapacity = static_cast<std::uint16_t>(kInlineBlockSize / slotSize);
+    }
+}
+
+SmallObjectPool::~SmallObjectPool() {
+    // Return every page in one call (one lock); collect the addresses in batches on the stack.
+    constexpr std::size_t kBatch = 64;
+    void* batch[kBatch];
+    std::size_t count = 0;
+    for (SizeClass& sizeClass : classes_) {
+        for (PageHeader* list : {sizeClass.available, sizeClass.full}) {
+            while (list != nullptr) {
+                PageHeader* next = list->next;
+                batch[count++] = list;
+                if (count == kBatch) {
+                    PageProvider::instance().releasePages(batch, count);
+                    count = 0;
+                }
+                list = next;
+            }
+        }
+    }
+    PageProvider::instance().releasePages(batch, count);
+}
+
+void* SmallObjectPool::allocate(std::size_t size) {
+    if (size > kMaxPooledSize) {
+        void* block = ::operator new(size);
+        ++heapBlocksInUse_;
+        return block;
+    }
+    const std::size_t index = size == 0 ? 0 : (size - 1) / kGranule;
+    SizeClass& sizeClass = classes_[index];
+    if (sizeClass.inlineFirstFree != kNoSlot) {
+        unsigned char* slot =
+            sizeClass.inlineBlock + sizeClass.inlineFirstFree * sizeClass.slotSize;
+        sizeClass.inlineFirstFree = readLink(slot);
+        ++sizeClass.inlineUsed;
+        return slot;
+    }
+    if (sizeClass.inlineCarved < sizeClass.inlineCapacity) {
+        unsigned char* slot = sizeClass.inlineBlock + sizeClass.inlineCarved * sizeClass.slotSize;
+        ++sizeClass.inlineCarved;
+        ++sizeClass.inlineUsed;
+        return slot;
+    }
+    return allocateFromPages(sizeClass);
+}
+
+void* SmallObjectPool::allocateFromPages(SizeClass& sizeClass) {
+    PageHeader* page = sizeClass.available;
+    if (page == nullptr) {
+        void* memory = PageProvider::instance().acquirePage();
+        if (memory == nullptr) {
+            throw std::bad_alloc();
+        }
+        page = static_cast<PageHeader*>(memory);
+        page->used = 0;
+        page->firstFree = kNoSlot;
+        page->carved = 0;
+        page->capacity = sizeClass.pageCapacity;
+        pushFront(sizeClass.available, page);
+        ++pagesInUse_;
+    }
+    unsigned char* slot;
+    if (page->firstFree != kNoSlot) {
+        slot = slotsOf(page) + page->firstFree * sizeClass.slotSize;
+        page->firstFree = readLink(slot);
+    } else {
+        slot = slotsOf(page) + page->carved * sizeClass.slotSize;
+        ++page->carved;
+    }
+    ++page->used;
+    if (page->firstFree == kNoSlot && page->carved == page->capacity) {
+        unlink(sizeClass.available, page);
+        pushFront(sizeClass.full, page);
+    }
+    return slot;
+}
+
+void SmallObjectPool::deallocate(void* block, std::size_t size) noexcept {
+    if (block == nullptr) {
+        return;
+    }
+    if (size > kMaxPooledSize) {
+        ::operator delete(block);
+        --heapBlocksInUse_;
+        return;
+    }
+    const std::size_t index = size == 0 ? 0 : (size - 1) / kGranule;
+    SizeClass& sizeClass = classes_[index];
+    auto* slot = static_cast<unsigned char*>(block);
+    if (slot >= sizeClass.inlineBlock && slot < sizeClass.inlineBlock + kInlineBlockSize) {
+        const auto slotIndex =
+            static_cast<std::uint16_t>((slot - sizeClass.inlineBlock) / sizeClass.slotSize);
+        writeLink(slot, sizeClass.inlineFirstFree);
+        sizeClass.inlineFirstFree = slotIndex;
+        --sizeClass.inlineUsed;
+        return;
+    }
+    freeToPage(sizeClass, block);
+}
+
+void SmallObjectPool::freeToPage(SizeClass& sizeClass, void* block) noexcept {
+    auto* slot = static_cast<unsigned char*>(block);
+    auto* page = reinterpret_cast<PageHeader*>(reinterpret_cast<std::uintptr_t>(block) &
+                                               ~std::uintptr_t{kPageSize - 1});
+    const bool wasFull = page->firstFree == kNoSlot && page->carved == page->capacity;
+    const auto slotIndex = static_cast<std::uint16_t>((slot - slotsOf(page)) / sizeClass.slotSize);
+    writeLink(slot, page->firstFree);
+    page->firstFree = slotIndex;
+    --page->used;
+    if (page->used == 0) {
+        unlink(wasFull ? sizeClass.full : sizeClass.available, page);
+        --pagesInUse_;
+        PageProvider::instance().releasePage(page);
+        return;
+    }
+    if (wasFull) {
+        unlink(sizeClass.full, page);
+        pushFront(sizeClass.available, page);
+    }
+}
+
+}  // namespace mox

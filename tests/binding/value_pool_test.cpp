@@ -1,0 +1,134 @@
+#include "binding/small_object_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "binding/page_provider.h"
+#include "binding/value.h"
+#include "binding/value_context.h"
+
+namespace mox {
+namespace {
+
+TEST(SmallObjectPool, SizesShareAClassAfterRoundingAndSlotsAreReused) {
+    SmallObjectPool pool;
+    const struct {
+        std::size_t first;
+        std::size_t second;
+        bool sameClass;
+    } cases[] = {{5, 8, true}, {1, 4, true}, {0, 3, true}, {69, 72, true}, {8, 9, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
+        void* block = pool.allocate(c.first);
+        pool.deallocate(block, c.first);
+        void* again = pool.allocate(c.second);
+        EXPECT_EQ(again == block, c.sameClass);
+        pool.deallocate(again, c.second);
+    }
+}
+
+TEST(SmallObjectPool, InlineBlockFirstThenPagesThatGoBackWhenEmpty) {
+    const std::size_t providerPages = PageProvider::instance().pagesInUse();
+    SmallObjectPool pool;
+    constexpr std::size_t kSize = 16;
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i < SmallObjectPool::kInlineBlockSize / kSize; ++i) {
+        blocks.push_back(pool.allocate(kSize));
+    }
+    EXPECT_EQ(pool.pagesInUse(), 0u);  // the 144-byte inline block served these
+    // Fill more than two pages of this class.
+    for (int i = 0; i < 600; ++i) {
+        blocks.push_back(pool.allocate(kSize));
+        reinterpret_cast<unsigned char*>(blocks.back())[kSize - 1] = 0x5A;  // writable
+    }
+    EXPECT_EQ(pool.pagesInUse(), 3u);
+    EXPECT_EQ(PageProvider::instance().pagesInUse(), providerPages + 3);
+    EXPECT_EQ(std::set<void*>(blocks.begin(), blocks.end()).size(), blocks.size());
+    for (void* block : blocks) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u);
+    }
+    // Free everything but the inline block: each page goes back as its last slot is freed.
+    for (std::size_t i = 9; i < blocks.size(); ++i) {
+        pool.deallocate(blocks[i], kSize);
+    }
+    EXPECT_EQ(pool.pagesInUse(), 0u);
+    EXPECT_EQ(PageProvider::instance().pagesInUse(), providerPages);
+    blocks.resize(9);
+    // A full page that gets a free slot is used again before a new page is taken.
+    for (int i = 0; i < 300; ++i) {
+        blocks.push_back(pool.allocate(kSize));
+    }
+    const std::size_t pages = pool.pagesInUse();
+    pool.deallocate(blocks[20], kSize);
+    EXPECT_EQ(pool.allocate(kSize), blocks[20]);
+    EXPECT_EQ(pool.pagesInUse(), pages);
+    // The pool's destructor returns the pages still in use.
+}
+
+TEST(SmallObjectPool, LargeBlocksGoToTheGeneralHeap) {
+    SmallObjectPool pool;
+    void* block = pool.allocate(SmallObjectPool::kMaxPooledSize + 1);
+    EXPECT_EQ(pool.heapBlocksInUse(), 1u);
+    EXPECT_EQ(pool.pagesInUse(), 0u);
+    pool.deallocate(block, SmallObjectPool::kMaxPooledSize + 1);
+    EXPECT_EQ(pool.heapBlocksInUse(), 0u);
+}
+
+TEST(PageProvider, ReleasesARegionWhenAllSixteenPagesAreBack) {
+    PageProvider& provider = PageProvider::instance();
+    // Use up any partly used region first, so the next 16 pages come from one new region.
+    std::vector<void*> filler;
+    while (provider.pagesInUse() != provider.regionsInUse() * PageProvider::kPagesPerRegion) {
+        filler.push_back(provider.acquirePage());
+    }
+    const std::size_t regions = provider.regionsInUse();
+    std::vector<void*> pages;
+    for (std::size_t i = 0; i < PageProvider::kPagesPerRegion; ++i) {
+        pages.push_back(provider.acquirePage());
+        ASSERT_NE(pages.back(), nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pages.back()) % PageProvider::kPageSize, 0u);
+    }
+    EXPECT_EQ(provider.regionsInUse(), regions + 1);
+    for (std::size_t i = 0; i + 1 < pages.size(); ++i) {
+        provider.releasePage(pages[i]);
+        EXPECT_EQ(provider.regionsInUse(), regions + 1) << "page " << i;
+    }
+    // Pages come back to the region they belong to: a released page is handed out again.
+    void* again = provider.acquirePage();
+    EXPECT_EQ(provider.regionsInUse(), regions + 1);
+    provider.releasePage(again);
+    provider.releasePage(pages.back());
+    EXPECT_EQ(provider.regionsInUse(), regions);
+    provider.releasePages(filler.data(), filler.size());
+}
+
+TEST(ValuePools, TreesGiveTheirPagesBack) {
+    PageProvider& provider = PageProvider::instance();
+    const std::size_t before = provider.pagesInUse();
+    {
+        Value root;
+        Value& big = root.member("big");
+        for (int i = 0; i < 2000; ++i) {
+            Value& item = big.member("name" + std::to_string(i));
+            item.setString("text" + std::to_string(i % 10));
+        }
+        const SmallObjectPool& pool = root.context()->pool();
+        EXPECT_GT(pool.pagesInUse(), 0u);
+        EXPECT_EQ(provider.pagesInUse(), before + pool.pagesInUse());
+        // Resetting a subtree frees its slots one by one; emptied pages go back at once.
+        big.reset();
+        EXPECT_EQ(pool.pagesInUse(), 0u);
+        EXPECT_EQ(root.context()->strings().size(), 1u);  // "big" only
+        for (int i = 0; i < 500; ++i) {
+            big.append().setString("again" + std::to_string(i));
+        }
+        EXPECT_GT(pool.pagesInUse(), 0u);
+    }
+    EXPECT_EQ(provider.pagesInUse(), before);
+}
+
+}  // namespace
+}  // namespace mox
