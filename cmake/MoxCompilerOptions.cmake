@@ -26,9 +26,23 @@ function(mox_link_platform_libraries target)
   endif()
 endfunction()
 
-# Per-target adjustments of the shipped binary (static runtime on Windows, export checks).
+# Per-target adjustments of the shipped binary.
+# On Windows: the C++ runtime, libgcc and winpthreads are linked in statically (the toolchain
+# files pass -static), nothing is exported automatically (MinGW would otherwise export every
+# global symbol when none is marked dllexport; only MOX_EXPORT entries leave the DLL), release
+# builds drop their symbol tables, and ctest checks the result with scripts/check-dll.
 function(mox_configure_plugin_binary target)
   if(MINGW)
-    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
+                        -Wl,--exclude-all-symbols $<$<CONFIG:Release,MinSizeRel>:-s>)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(_format pei-i386)
+    else()
+      set(_format pei-x86-64)
+    endif()
+    add_test(NAME plugin_binary
+             COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/check-dll" --objdump "${CMAKE_OBJDUMP}"
+                     --format ${_format} $<TARGET_FILE:${target}>)
+    set_tests_properties(plugin_binary PROPERTIES LABELS plugin_binary)
   endif()
 endfunction()
