@@ -12,6 +12,13 @@
 namespace mox {
 namespace {
 
+// Copies a field of a packed record, so that the assertion macros, which bind references,
+// never bind one to a misaligned field.
+template <class T>
+T field(T value) {
+    return value;
+}
+
 // Walks a record list through its `next` links and checks that it visits the array in index
 // order and ends with null; returns the number of records visited.
 template <class Record>
@@ -108,9 +115,9 @@ class ApiDescriptionTest : public ::testing::Test {
 TEST_F(ApiDescriptionTest, ArraysAreCountedAndLinkedInSnapshotOrder) {
     const HostApiDescription& api = describe();
     EXPECT_EQ(&api, &description.description());
-    ASSERT_EQ(walk(api.functions, api.functionCount), 3u);
-    ASSERT_EQ(walk(api.types, api.typeCount), 2u);
-    ASSERT_EQ(walk(api.events, api.eventCount), 2u);
+    ASSERT_EQ(field(walk(api.functions, api.functionCount)), 3u);
+    ASSERT_EQ(field(walk(api.types, api.typeCount)), 2u);
+    ASSERT_EQ(field(walk(api.events, api.eventCount)), 2u);
     EXPECT_STREQ(api.functions[1].name, "Shaped");
     EXPECT_STREQ(api.types[1].name, "E");
     EXPECT_STREQ(api.events[1].name, "OnPlain");
@@ -122,32 +129,32 @@ TEST_F(ApiDescriptionTest, ArraysAreCountedAndLinkedInSnapshotOrder) {
 TEST_F(ApiDescriptionTest, FunctionRecords) {
     const HostApiDescription& api = describe();
     const HostFunctionRecord& noArgs = api.functions[0];
-    EXPECT_EQ(noArgs.argumentCount, 0u);
-    EXPECT_EQ(noArgs.arguments, nullptr);
-    EXPECT_EQ(noArgs.reserved, nullptr);
-    EXPECT_EQ(noArgs.dispatchContext, nullptr);
-    EXPECT_EQ(noArgs.resultKind, 0u) << "no result";
+    EXPECT_EQ(field(noArgs.argumentCount), 0u);
+    EXPECT_EQ(field(noArgs.arguments), nullptr);
+    EXPECT_EQ(field(noArgs.reserved), nullptr);
+    EXPECT_EQ(field(noArgs.dispatchContext), nullptr);
+    EXPECT_EQ(field(noArgs.resultKind), 0u) << "no result";
     EXPECT_STREQ(noArgs.resultTypeName, "");
-    EXPECT_EQ(noArgs.name, none.name.c_str()) << "texts point into the descriptor";
-    EXPECT_EQ(noArgs.description, none.description.c_str());
-    EXPECT_EQ(noArgs.help, none.help.c_str());
-    EXPECT_EQ(noArgs.threadSafe, 1);
+    EXPECT_EQ(field(noArgs.name), none.name.c_str()) << "texts point into the descriptor";
+    EXPECT_EQ(field(noArgs.description), none.description.c_str());
+    EXPECT_EQ(field(noArgs.help), none.help.c_str());
+    EXPECT_EQ(field(noArgs.threadSafe), 1);
     EXPECT_STREQ(noArgs.async, "");
-    EXPECT_EQ(noArgs.tags, nullptr);
-    EXPECT_EQ(noArgs.tagCount, 0u);
+    EXPECT_EQ(field(noArgs.tags), nullptr);
+    EXPECT_EQ(field(noArgs.tagCount), 0u);
 
     const HostFunctionRecord& withArgs = api.functions[1];
-    EXPECT_EQ(withArgs.nameSpace, shaped.nameSpace.c_str());
-    EXPECT_EQ(withArgs.resultKind, 17u);
+    EXPECT_EQ(field(withArgs.nameSpace), shaped.nameSpace.c_str());
+    EXPECT_EQ(field(withArgs.resultKind), 17u);
     EXPECT_STREQ(withArgs.resultTypeName, "S");
     EXPECT_STREQ(withArgs.async, "") << "not asynchronous";
-    ASSERT_EQ(withArgs.tagCount, 1u);
-    EXPECT_EQ(withArgs.tags[0], shaped.tags[0].c_str());
+    ASSERT_EQ(field(withArgs.tagCount), 1u);
+    EXPECT_EQ(field(withArgs.tags[0]), shaped.tags[0].c_str());
 
     const HostFunctionRecord& later = api.functions[2];
-    EXPECT_EQ(later.resultKind, 17u) << "the host result replaces the object result";
+    EXPECT_EQ(field(later.resultKind), 17u) << "the host result replaces the object result";
     EXPECT_STREQ(later.resultTypeName, "S");
-    EXPECT_EQ(later.async, s.name.c_str());
+    EXPECT_EQ(field(later.async), s.name.c_str());
 }
 
 TEST_F(ApiDescriptionTest, ArgumentRecordsFollowTheTypeNameRule) {
@@ -166,85 +173,85 @@ TEST_F(ApiDescriptionTest, ArgumentRecordsFollowTheTypeNameRule) {
         {"kinds outside 1..19 are sent as 0, and so get no name", 0, 0, "", 1},
     };
     const HostArgumentRecord* argument = api.functions[1].arguments;
-    ASSERT_EQ(api.functions[1].argumentCount, std::size(cases));
+    ASSERT_EQ(field(api.functions[1].argumentCount), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i, ++argument) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.reason);
-        EXPECT_EQ(argument->name, shaped.arguments[i].name.c_str());
-        EXPECT_EQ(argument->kind, c.kind);
-        EXPECT_EQ(argument->elementKind, c.elementKind);
-        ASSERT_NE(argument->typeName, nullptr);
+        EXPECT_EQ(field(argument->name), shaped.arguments[i].name.c_str());
+        EXPECT_EQ(field(argument->kind), c.kind);
+        EXPECT_EQ(field(argument->elementKind), c.elementKind);
+        ASSERT_NE(field(argument->typeName), nullptr);
         EXPECT_STREQ(argument->typeName, c.typeName);
-        EXPECT_EQ(argument->optional, c.optional);
+        EXPECT_EQ(field(argument->optional), c.optional);
     }
 }
 
 TEST_F(ApiDescriptionTest, StructsHaveFieldsAndEnumsEnumeratorsInNameOrder) {
     const HostApiDescription& api = describe();
     const HostTypeRecord& record = api.types[0];
-    EXPECT_EQ(record.name, s.name.c_str());
-    EXPECT_EQ(record.nameSpace, s.nameSpace.c_str());
-    EXPECT_EQ(record.nativeSize, 32u);
-    EXPECT_EQ(record.description, s.description.c_str());
-    ASSERT_EQ(record.tagCount, 2u);
-    EXPECT_EQ(record.tags[1], s.tags[1].c_str());
-    ASSERT_NE(record.fields, nullptr);
-    EXPECT_EQ(record.enumerators, nullptr);
-    ASSERT_EQ(record.count, 2u);
-    EXPECT_EQ(record.fields[0].name, s.fields[0].name.c_str());
-    EXPECT_EQ(record.fields[0].description, s.fields[0].description.c_str());
-    EXPECT_EQ(record.fields[0].kind, 7u);
-    EXPECT_EQ(record.fields[1].offset, 8u);
-    EXPECT_EQ(record.fields[1].kind, 12u) << "the host type (string) replaces the enum";
+    EXPECT_EQ(field(record.name), s.name.c_str());
+    EXPECT_EQ(field(record.nameSpace), s.nameSpace.c_str());
+    EXPECT_EQ(field(record.nativeSize), 32u);
+    EXPECT_EQ(field(record.description), s.description.c_str());
+    ASSERT_EQ(field(record.tagCount), 2u);
+    EXPECT_EQ(field(record.tags[1]), s.tags[1].c_str());
+    ASSERT_NE(field(record.fields), nullptr);
+    EXPECT_EQ(field(record.enumerators), nullptr);
+    ASSERT_EQ(field(record.count), 2u);
+    EXPECT_EQ(field(record.fields[0].name), s.fields[0].name.c_str());
+    EXPECT_EQ(field(record.fields[0].description), s.fields[0].description.c_str());
+    EXPECT_EQ(field(record.fields[0].kind), 7u);
+    EXPECT_EQ(field(record.fields[1].offset), 8u);
+    EXPECT_EQ(field(record.fields[1].kind), 12u) << "the host type (string) replaces the enum";
     EXPECT_STREQ(record.fields[1].typeName, "");
-    EXPECT_EQ(record.fields[1].optional, 1);
+    EXPECT_EQ(field(record.fields[1].optional), 1);
 
     const HostTypeRecord& enumeration = api.types[1];
-    EXPECT_EQ(enumeration.fields, nullptr);
-    ASSERT_NE(enumeration.enumerators, nullptr);
-    ASSERT_EQ(enumeration.count, 3u);
-    EXPECT_EQ(enumeration.tags, nullptr);
+    EXPECT_EQ(field(enumeration.fields), nullptr);
+    ASSERT_NE(field(enumeration.enumerators), nullptr);
+    ASSERT_EQ(field(enumeration.count), 3u);
+    EXPECT_EQ(field(enumeration.tags), nullptr);
     const char* names[] = {"Alpha", "Mid", "Zeta"};
     const std::int32_t numbers[] = {3, 2, 1};
     for (std::size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(names[i]);
         EXPECT_STREQ(enumeration.enumerators[i].name, names[i]);
-        EXPECT_EQ(enumeration.enumerators[i].number, numbers[i]);
-        EXPECT_EQ(enumeration.enumerators[i].name, e.enumerators.at(names[i]).name.c_str());
+        EXPECT_EQ(field(enumeration.enumerators[i].number), numbers[i]);
+        EXPECT_EQ(field(enumeration.enumerators[i].name), e.enumerators.at(names[i]).name.c_str());
     }
 }
 
 TEST_F(ApiDescriptionTest, EventRecords) {
     const HostApiDescription& api = describe();
     EXPECT_STREQ(api.events[0].payloadTypeName, "S");
-    ASSERT_EQ(api.events[0].tagCount, 1u);
-    EXPECT_EQ(api.events[0].tags[0], changed.tags[0].c_str());
+    ASSERT_EQ(field(api.events[0].tagCount), 1u);
+    EXPECT_EQ(field(api.events[0].tags[0]), changed.tags[0].c_str());
     EXPECT_STREQ(api.events[1].payloadTypeName, "") << "a string payload has no type name";
 }
 
 TEST_F(ApiDescriptionTest, RebuildingReplacesTheRecordsAndEmptySnapshotsGiveNulls) {
     describe();
     const HostApiDescription& api = description.describeApi({}, {}, {});
-    EXPECT_EQ(api.functions, nullptr);
-    EXPECT_EQ(api.functionCount, 0u);
-    EXPECT_EQ(api.types, nullptr);
-    EXPECT_EQ(api.typeCount, 0u);
-    EXPECT_EQ(api.events, nullptr);
-    EXPECT_EQ(api.eventCount, 0u);
+    EXPECT_EQ(field(api.functions), nullptr);
+    EXPECT_EQ(field(api.functionCount), 0u);
+    EXPECT_EQ(field(api.types), nullptr);
+    EXPECT_EQ(field(api.typeCount), 0u);
+    EXPECT_EQ(field(api.events), nullptr);
+    EXPECT_EQ(field(api.eventCount), 0u);
 
     const HostApiDescription& again =
         description.describeApi({&shaped, nullptr}, {nullptr, &e}, {});
-    EXPECT_EQ(again.functionCount, 1u) << "null snapshot entries are skipped";
-    EXPECT_EQ(again.typeCount, 1u);
-    EXPECT_EQ(again.functions[0].next, nullptr);
+    EXPECT_EQ(field(again.functionCount), 1u) << "null snapshot entries are skipped";
+    EXPECT_EQ(field(again.typeCount), 1u);
+    EXPECT_EQ(field(again.functions[0].next), nullptr);
 }
 
 TEST_F(ApiDescriptionTest, MovedDescriptionKeepsItsRecords) {
     const HostApiDescription& api = describe();
     const HostFunctionRecord* first = api.functions;
     ApiDescription moved = std::move(description);
-    EXPECT_EQ(moved.description().functions, first);
-    EXPECT_EQ(walk(moved.description().functions, 3), 3u);
+    EXPECT_EQ(field(moved.description().functions), first);
+    EXPECT_EQ(field(walk(moved.description().functions, 3)), 3u);
 }
 
 }  // namespace

@@ -17,6 +17,13 @@
 namespace mox {
 namespace {
 
+// Copies a field of a packed record, so that the assertion macros, which bind references,
+// never bind one to a misaligned field.
+template <class T>
+T field(T value) {
+    return value;
+}
+
 using fuzz::sameValue;
 
 enum class HelpFormat : std::int32_t { Full = 1, Epytext = 2 };
@@ -68,38 +75,38 @@ TEST(HostValueToHost, EachKindBecomesItsHostKind) {
     };
     const Case cases[] = {
         {"empty stays empty", [](Value&) {}, HostKind::Empty,
-         [](const HostValue& h) { EXPECT_EQ(h.payload.array.values, nullptr); }},
+         [](const HostValue& h) { EXPECT_EQ(field(h.payload.array.values), nullptr); }},
         {"bool", [](Value& v) { v.setBool(true); }, HostKind::Bool,
-         [](const HostValue& h) { EXPECT_EQ(h.payload.boolean, 1); }},
+         [](const HostValue& h) { EXPECT_EQ(field(h.payload.boolean), 1); }},
         {"signed keeps the sign", [](Value& v) { v.setSigned(-5); }, HostKind::Signed,
-         [](const HostValue& h) { EXPECT_EQ(h.payload.signedValue, -5); }},
+         [](const HostValue& h) { EXPECT_EQ(field(h.payload.signedValue), -5); }},
         {"unsigned keeps the top bit", [](Value& v) { v.setUnsigned(1ull << 63); },
          HostKind::Unsigned,
-         [](const HostValue& h) { EXPECT_EQ(h.payload.unsignedValue, 1ull << 63); }},
+         [](const HostValue& h) { EXPECT_EQ(field(h.payload.unsignedValue), 1ull << 63); }},
         {"float", [](Value& v) { v.setFloat(1.5); }, HostKind::Float,
-         [](const HostValue& h) { EXPECT_EQ(h.payload.floatValue, 1.5); }},
+         [](const HostValue& h) { EXPECT_EQ(field(h.payload.floatValue), 1.5); }},
         {"string is an owned copy with its length", [](Value& v) { v.setString("probe"); },
          HostKind::OwnedString,
          [](const HostValue& h) {
              EXPECT_EQ(textOf(h), "probe");
-             EXPECT_EQ(h.payload.string.text[5], '\0');
+             EXPECT_EQ(field(h.payload.string.text[5]), '\0');
          }},
         {"empty string still owns a NUL", [](Value& v) { v.setString(""); }, HostKind::OwnedString,
          [](const HostValue& h) {
-             ASSERT_NE(h.payload.string.text, nullptr);
+             ASSERT_NE(field(h.payload.string.text), nullptr);
              EXPECT_STREQ(h.payload.string.text, "");
-             EXPECT_EQ(h.payload.string.length, 0u);
+             EXPECT_EQ(field(h.payload.string.length), 0u);
          }},
         {"blob is an owned copy, NULs included", [](Value& v) { v.setBlob(kBytes, sizeof kBytes); },
          HostKind::OwnedBlob,
          [](const HostValue& h) {
-             ASSERT_EQ(h.payload.blob.length, 4u);
-             EXPECT_NE(h.payload.blob.bytes, kBytes);
-             EXPECT_EQ(std::memcmp(h.payload.blob.bytes, kBytes, 4), 0);
+             ASSERT_EQ(field(h.payload.blob.length), 4u);
+             EXPECT_NE(field(h.payload.blob.bytes), kBytes);
+             EXPECT_EQ(field(std::memcmp(h.payload.blob.bytes, kBytes, 4)), 0);
          }},
         {"enum without a registry is its number",
          [](Value& v) { v.setEnum(2, &staticTypeIdOf<HelpFormat>()); }, HostKind::Signed,
-         [](const HostValue& h) { EXPECT_EQ(h.payload.signedValue, 2); }},
+         [](const HostValue& h) { EXPECT_EQ(field(h.payload.signedValue), 2); }},
         {"collection keeps element order",
          [](Value& v) {
              v.append().setSigned(1);
@@ -107,12 +114,13 @@ TEST(HostValueToHost, EachKindBecomesItsHostKind) {
          },
          HostKind::Collection,
          [](const HostValue& h) {
-             ASSERT_EQ(h.payload.array.count, 2u);
-             EXPECT_EQ(h.payload.array.values[0].kind, HostKind::Signed);
-             EXPECT_EQ(textOf(h.payload.array.values[1]), "two");
+             ASSERT_EQ(field(h.payload.array.count), 2u);
+             EXPECT_EQ(field(h.payload.array.values[0].kind), HostKind::Signed);
+             EXPECT_EQ(field(textOf(h.payload.array.values[1])), "two");
          }},
         {"empty collection has an array of zero entries", [](Value& v) { v.makeCollection(); },
-         HostKind::Collection, [](const HostValue& h) { EXPECT_EQ(h.payload.array.count, 0u); }},
+         HostKind::Collection,
+         [](const HostValue& h) { EXPECT_EQ(field(h.payload.array.count), 0u); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -122,13 +130,13 @@ TEST(HostValueToHost, EachKindBecomesItsHostKind) {
         HostResult status{};
         HostValue out{};
         ASSERT_TRUE(toHost(status, out, value, nullptr));
-        EXPECT_EQ(status.failed, 0);
-        EXPECT_EQ(out.kind, c.kind);
+        EXPECT_EQ(field(status.failed), 0);
+        EXPECT_EQ(field(out.kind), c.kind);
         c.check(out);
         releaseHostValue(out);
-        EXPECT_EQ(out.kind, HostKind::Empty);
-        EXPECT_EQ(out.payload.array.values, nullptr);
-        EXPECT_EQ(balance.liveBlocks(), 0);
+        EXPECT_EQ(field(out.kind), HostKind::Empty);
+        EXPECT_EQ(field(out.payload.array.values), nullptr);
+        EXPECT_EQ(field(balance.liveBlocks()), 0);
     }
 }
 
@@ -139,24 +147,24 @@ TEST(HostValueToHost, StructureMembersComeInNameOrderWithOwnedNames) {
     HostResult status{};
     HostValue out{};
     ASSERT_TRUE(toHost(status, out, value, nullptr));
-    ASSERT_EQ(out.kind, HostKind::Structure);
-    ASSERT_EQ(out.payload.structure.count, 2u);
+    ASSERT_EQ(field(out.kind), HostKind::Structure);
+    ASSERT_EQ(field(out.payload.structure.count), 2u);
     const HostMember* members = out.payload.structure.members;
     EXPECT_STREQ(members[0].name, "a");
-    EXPECT_EQ(members[0].value.payload.signedValue, 1);
+    EXPECT_EQ(field(members[0].value.payload.signedValue), 1);
     EXPECT_STREQ(members[1].name, "b");
-    EXPECT_EQ(members[1].value.payload.signedValue, 2);
-    EXPECT_EQ(members[0].ownsName, 1);
-    EXPECT_EQ(members[1].ownsName, 1);
+    EXPECT_EQ(field(members[1].value.payload.signedValue), 2);
+    EXPECT_EQ(field(members[0].ownsName), 1);
+    EXPECT_EQ(field(members[1].ownsName), 1);
     releaseHostValue(out);
 }
 
 TEST(HostValueToHost, EnumBecomesItsEnumeratorNameWhenTheRegistryKnowsIt) {
     TypeRegistry registry;
-    ASSERT_EQ(registry.beginType(4, "HelpFormat", staticTypeIdOf<HelpFormat>(), true)
-                  .addEnumerator("Full", 1, "")
-                  .addEnumerator("Epytext", 2, "")
-                  .finish(),
+    ASSERT_EQ(field(registry.beginType(4, "HelpFormat", staticTypeIdOf<HelpFormat>(), true)
+                        .addEnumerator("Full", 1, "")
+                        .addEnumerator("Epytext", 2, "")
+                        .finish()),
               TypeRegistrationStatus::Registered);
     struct Case {
         const char* reason;
@@ -177,11 +185,11 @@ TEST(HostValueToHost, EnumBecomesItsEnumeratorNameWhenTheRegistryKnowsIt) {
         HostResult status{};
         HostValue out{};
         ASSERT_TRUE(toHost(status, out, value, c.registry));
-        EXPECT_EQ(out.kind, c.kind);
+        EXPECT_EQ(field(out.kind), c.kind);
         if (c.name != nullptr) {
             EXPECT_STREQ(out.payload.string.text, c.name);
         } else {
-            EXPECT_EQ(out.payload.signedValue, c.number);
+            EXPECT_EQ(field(out.payload.signedValue), c.number);
         }
         releaseHostValue(out);
     }
@@ -195,8 +203,8 @@ TEST(HostValueToHost, ReleasesWhatTheTargetHeldBefore) {
     value.setSigned(4);
     HostResult status{};
     ASSERT_TRUE(toHost(status, out, value, nullptr));
-    EXPECT_EQ(out.kind, HostKind::Signed);
-    EXPECT_EQ(balance.liveBlocks(), 0);
+    EXPECT_EQ(field(out.kind), HostKind::Signed);
+    EXPECT_EQ(field(balance.liveBlocks()), 0);
 }
 
 TEST(HostValueToHost, NestingBeyondTheLimitFailsAndLeavesAReleasableTree) {
@@ -213,16 +221,16 @@ TEST(HostValueToHost, NestingBeyondTheLimitFailsAndLeavesAReleasableTree) {
         HostValue out{};
         const bool ok = toHost(status, out, root, nullptr);
         EXPECT_EQ(ok, depth <= kMaxHostValueDepth);
-        EXPECT_EQ(status.failed, ok ? 0 : 1);
+        EXPECT_EQ(field(status.failed), ok ? 0 : 1);
         if (!ok) {
             EXPECT_STREQ(status.error,
                          "Couldn't convert value to a host value because it is nested more "
                          "than 256 levels deep.");
         }
-        EXPECT_EQ(out.kind, HostKind::Collection);
+        EXPECT_EQ(field(out.kind), HostKind::Collection);
         releaseHostValue(out);
         releaseHostResult(status);
-        EXPECT_EQ(balance.liveBlocks(), 0);
+        EXPECT_EQ(field(balance.liveBlocks()), 0);
     }
 }
 
@@ -282,7 +290,7 @@ TEST_F(HostValueOutOfMemory, ToHostFailsCleanlyAtEveryAllocation) {
         HostValue out{};
         const bool ok = toHost(status, out, value, nullptr);
         EXPECT_EQ(ok, failAt == needed);
-        EXPECT_EQ(status.failed, ok ? 0 : 1);
+        EXPECT_EQ(field(status.failed), ok ? 0 : 1);
         if (!ok) {
             EXPECT_STREQ(status.error,
                          "Couldn't convert value to a host value because memory could not be "
@@ -290,7 +298,7 @@ TEST_F(HostValueOutOfMemory, ToHostFailsCleanlyAtEveryAllocation) {
         }
         releaseHostValue(out);
         releaseHostResult(status);
-        EXPECT_EQ(balance.liveBlocks(), 0);
+        EXPECT_EQ(field(balance.liveBlocks()), 0);
     }
 }
 
@@ -298,17 +306,17 @@ TEST_F(HostValueOutOfMemory, SettersReportFailureAndLeaveAnEmptyValue) {
     FailingLayer::failAll = true;
     HostValue value{};
     EXPECT_FALSE(setHostString(value, "text"));
-    EXPECT_EQ(value.kind, HostKind::Empty);
+    EXPECT_EQ(field(value.kind), HostKind::Empty);
     EXPECT_FALSE(setHostBlob(value, "ab", 2));
-    EXPECT_EQ(value.kind, HostKind::Empty);
+    EXPECT_EQ(field(value.kind), HostKind::Empty);
     EXPECT_EQ(setHostCollection(value, 3), nullptr);
-    EXPECT_EQ(value.kind, HostKind::Empty);
+    EXPECT_EQ(field(value.kind), HostKind::Empty);
     EXPECT_EQ(setHostStructure(value, 3), nullptr);
-    EXPECT_EQ(value.kind, HostKind::Empty);
+    EXPECT_EQ(field(value.kind), HostKind::Empty);
     HostResult result{};
     setHostError(result, "lost");
-    EXPECT_EQ(result.failed, 1);
-    EXPECT_EQ(result.error, nullptr);
+    EXPECT_EQ(field(result.failed), 1);
+    EXPECT_EQ(field(result.error), nullptr);
 }
 
 TEST(HostValueFromHost, EachKindBecomesItsValue) {
@@ -330,42 +338,42 @@ TEST(HostValueFromHost, EachKindBecomesItsValue) {
              return h;
          },
          [](const Value& v) {
-             EXPECT_EQ(v.kind(), ValueKind::Bool);
+             EXPECT_EQ(field(v.kind()), ValueKind::Bool);
              EXPECT_TRUE(v.asBool());
          }},
         {"signed", [] { return signedValue(-9); },
-         [](const Value& v) { EXPECT_EQ(v.asSigned(0), -9); }},
+         [](const Value& v) { EXPECT_EQ(field(v.asSigned(0)), -9); }},
         {"unsigned",
          [] {
              HostValue h{};
              setHostUnsigned(h, ~0ull);
              return h;
          },
-         [](const Value& v) { EXPECT_EQ(v.asUnsigned(0), ~0ull); }},
+         [](const Value& v) { EXPECT_EQ(field(v.asUnsigned(0)), ~0ull); }},
         {"float",
          [] {
              HostValue h{};
              setHostFloat(h, -0.25);
              return h;
          },
-         [](const Value& v) { EXPECT_EQ(v.asFloat(0), -0.25); }},
+         [](const Value& v) { EXPECT_EQ(field(v.asFloat(0)), -0.25); }},
         {"kind 5 is read up to its NUL whatever its length says",
          [] { return borrowedString(kText, 7); },
-         [](const Value& v) { EXPECT_EQ(v.asString(), "abc"); }},
+         [](const Value& v) { EXPECT_EQ(field(v.asString()), "abc"); }},
         {"kind 5 length shorter than the text is ignored too",
          [] { return borrowedString(kText, 1); },
-         [](const Value& v) { EXPECT_EQ(v.asString(), "abc"); }},
+         [](const Value& v) { EXPECT_EQ(field(v.asString()), "abc"); }},
         {"kind 6 owned text is read as well",
          [] {
              HostValue h{};
              EXPECT_TRUE(setHostString(h, "owned"));
              return h;
          },
-         [](const Value& v) { EXPECT_EQ(v.asString(), "owned"); }},
+         [](const Value& v) { EXPECT_EQ(field(v.asString()), "owned"); }},
         {"null text is mended to the empty string", [] { return borrowedString(nullptr, 12); },
          [](const Value& v) {
-             EXPECT_EQ(v.kind(), ValueKind::String);
-             EXPECT_EQ(v.size(), 0u);
+             EXPECT_EQ(field(v.kind()), ValueKind::String);
+             EXPECT_EQ(field(v.size()), 0u);
          }},
         {"blob copies length bytes, NULs included",
          [] {
@@ -376,8 +384,8 @@ TEST(HostValueFromHost, EachKindBecomesItsValue) {
              return h;
          },
          [](const Value& v) {
-             ASSERT_EQ(v.asBlob().size(), 4u);
-             EXPECT_EQ(std::memcmp(v.asBlob().data(), kBytes, 4), 0);
+             ASSERT_EQ(field(v.asBlob().size()), 4u);
+             EXPECT_EQ(field(std::memcmp(v.asBlob().data(), kBytes, 4)), 0);
          }},
         {"null blob with a length is mended to an empty blob",
          [] {
@@ -387,8 +395,8 @@ TEST(HostValueFromHost, EachKindBecomesItsValue) {
              return h;
          },
          [](const Value& v) {
-             EXPECT_EQ(v.kind(), ValueKind::Blob);
-             EXPECT_EQ(v.size(), 0u);
+             EXPECT_EQ(field(v.kind()), ValueKind::Blob);
+             EXPECT_EQ(field(v.size()), 0u);
          }},
         {"null array with a count is mended to an empty collection",
          [] {
@@ -398,8 +406,8 @@ TEST(HostValueFromHost, EachKindBecomesItsValue) {
              return h;
          },
          [](const Value& v) {
-             EXPECT_EQ(v.kind(), ValueKind::Collection);
-             EXPECT_EQ(v.size(), 0u);
+             EXPECT_EQ(field(v.kind()), ValueKind::Collection);
+             EXPECT_EQ(field(v.size()), 0u);
          }},
         {"null member array is mended to an empty structure",
          [] {
@@ -409,8 +417,8 @@ TEST(HostValueFromHost, EachKindBecomesItsValue) {
              return h;
          },
          [](const Value& v) {
-             EXPECT_EQ(v.kind(), ValueKind::Structure);
-             EXPECT_EQ(v.size(), 0u);
+             EXPECT_EQ(field(v.kind()), ValueKind::Structure);
+             EXPECT_EQ(field(v.size()), 0u);
          }},
     };
     for (const Case& c : cases) {
@@ -420,7 +428,7 @@ TEST(HostValueFromHost, EachKindBecomesItsValue) {
         out.setString("stale");
         HostResult status{};
         ASSERT_TRUE(fromHost(status, out, host, "<value>"));
-        EXPECT_EQ(status.failed, 0);
+        EXPECT_EQ(field(status.failed), 0);
         c.check(out);
         releaseHostValue(host);
     }
@@ -442,10 +450,10 @@ TEST(HostValueFromHost, StructureMembersInArrayOrderWithRepeatsAndNullNames) {
     out.member("stale").setBool(true);
     HostResult status{};
     ASSERT_TRUE(fromHost(status, out, host, "<value>"));
-    EXPECT_EQ(out.size(), 3u);
-    EXPECT_EQ(out.find("a").asSigned(), 2);
-    EXPECT_EQ(out.find("b").asSigned(), 3);
-    EXPECT_EQ(out.find("").asSigned(), 4);
+    EXPECT_EQ(field(out.size()), 3u);
+    EXPECT_EQ(field(out.find("a").asSigned()), 2);
+    EXPECT_EQ(field(out.find("b").asSigned()), 3);
+    EXPECT_EQ(field(out.find("").asSigned()), 4);
     EXPECT_FALSE(out.contains("stale"));
     releaseHostValue(host);
 }
@@ -470,9 +478,9 @@ TEST(HostValueFromHost, KindOutsideTheRangeFailsAndKeepsWhatWasConverted) {
         Value out;
         HostResult status{};
         EXPECT_FALSE(fromHost(status, out, host, "<value>"));
-        EXPECT_EQ(status.failed, 1);
+        EXPECT_EQ(field(status.failed), 1);
         EXPECT_STREQ(status.error, kIncompatible);
-        EXPECT_EQ(out.at(0).asSigned(), 1);
+        EXPECT_EQ(field(out.at(0).asSigned()), 1);
         EXPECT_TRUE(out.at(2).isEmpty()) << "the conversion stops at the first failure";
         releaseHostValue(host);  // frees nothing for the bad kind
         releaseHostResult(status);
@@ -516,7 +524,7 @@ TEST(HostValueFromHost, StructuralLimitsFailInsteadOfRecursingOrReserving) {
         SCOPED_TRACE(c.reason);
         Value out;
         HostResult status{};
-        EXPECT_EQ(fromHost(status, out, c.host, "<value>"), c.error == nullptr);
+        EXPECT_EQ(field(fromHost(status, out, c.host, "<value>")), c.error == nullptr);
         if (c.error != nullptr) {
             EXPECT_STREQ(status.error, c.error);
         }
@@ -542,10 +550,10 @@ TEST(HostValueRelease, FreesOwnedPartsOnlyAndEmptiesTheValue) {
     ASSERT_TRUE(setHostBlob(values[0], "xyz", 3));
     values[1].kind = static_cast<HostKind>(99);  // unknown kinds free nothing
     releaseHostValue(value);
-    EXPECT_EQ(value.kind, HostKind::Empty);
-    EXPECT_EQ(value.payload.structure.members, nullptr);
-    EXPECT_EQ(value.payload.structure.count, 0u);
-    EXPECT_EQ(balance.liveBlocks(), 0);
+    EXPECT_EQ(field(value.kind), HostKind::Empty);
+    EXPECT_EQ(field(value.payload.structure.members), nullptr);
+    EXPECT_EQ(field(value.payload.structure.count), 0u);
+    EXPECT_EQ(field(balance.liveBlocks()), 0);
 }
 
 TEST(HostValueRelease, DeepTreesAreReleasedWithoutRecursion) {
@@ -570,8 +578,8 @@ TEST(HostValueRelease, DeepTreesAreReleasedWithoutRecursion) {
         leaf = outer;
     }
     releaseHostValue(leaf);
-    EXPECT_EQ(leaf.kind, HostKind::Empty);
-    EXPECT_EQ(balance.liveBlocks(), 0);
+    EXPECT_EQ(field(leaf.kind), HostKind::Empty);
+    EXPECT_EQ(field(balance.liveBlocks()), 0);
 }
 
 TEST(HostValueRelease, ResultAndErrorSetterFollowTheOwnershipRules) {
@@ -579,15 +587,15 @@ TEST(HostValueRelease, ResultAndErrorSetterFollowTheOwnershipRules) {
     HostResult result{};
     ASSERT_TRUE(setHostString(result.value, "body"));
     setHostError(result, "Something failed.");
-    EXPECT_EQ(result.value.kind, HostKind::Empty) << "setting an error releases the value";
+    EXPECT_EQ(field(result.value.kind), HostKind::Empty) << "setting an error releases the value";
     EXPECT_STREQ(result.error, "Something failed.");
-    EXPECT_EQ(result.failed, 1);
+    EXPECT_EQ(field(result.failed), 1);
     setHostError(result, "Second.");  // the earlier message is freed, not leaked
     EXPECT_STREQ(result.error, "Second.");
     releaseHostResult(result);
-    EXPECT_EQ(result.error, nullptr);
-    EXPECT_EQ(result.failed, 0);
-    EXPECT_EQ(balance.liveBlocks(), 0);
+    EXPECT_EQ(field(result.error), nullptr);
+    EXPECT_EQ(field(result.failed), 0);
+    EXPECT_EQ(field(balance.liveBlocks()), 0);
 }
 
 TEST(HostValueRoundTrip, GenericToHostAndBackIsEqual) {
@@ -638,7 +646,7 @@ TEST(HostValueRoundTrip, GenericToHostAndBackIsEqual) {
         ASSERT_TRUE(fromHost(status, back, host, "<value>"));
         EXPECT_TRUE(sameValue(back, expected));
         releaseHostValue(host);
-        EXPECT_EQ(balance.liveBlocks(), 0);
+        EXPECT_EQ(field(balance.liveBlocks()), 0);
     }
 }
 
