@@ -37,6 +37,7 @@ void* PageProvider::acquirePage() noexcept {
             partial_.reserve(regions_.size());
             partial_.push_back(it);
             it->second.partialIndex = partial_.size() - 1;
+            ++freeRegions_;  // wholly free until its first page goes out just below
         } catch (...) {
             // The bookkeeping itself could not allocate: give the region back.
             regions_.erase(reinterpret_cast<std::uintptr_t>(base));
@@ -46,6 +47,9 @@ void* PageProvider::acquirePage() noexcept {
     }
     RegionMap::iterator it = partial_.back();
     Region& region = it->second;
+    if (region.freeMask == kAllFree) {
+        --freeRegions_;  // a reserved region comes back into use
+    }
     const unsigned index = static_cast<unsigned>(std::countr_zero(region.freeMask));
     region.freeMask = static_cast<std::uint16_t>(region.freeMask & ~(1u << index));
     if (region.freeMask == 0) {
@@ -94,20 +98,38 @@ void PageProvider::releaseLocked(void* page) noexcept {
     const bool wasFull = region.freeMask == 0;
     region.freeMask = static_cast<std::uint16_t>(region.freeMask | bit);
     --pagesInUse_;
-    if (region.freeMask == kAllFree) {
-        if (!wasFull) {
-            removePartial(region);
-        }
-        void* base = reinterpret_cast<void*>(it->first);
-        regions_.erase(it);
-        platform::releaseRegion(base, platform::kRegionSize);
-        return;
-    }
     if (wasFull) {
         // Cannot allocate: partial_'s capacity is at least the region count (acquirePage).
         partial_.push_back(it);
         region.partialIndex = partial_.size() - 1;
     }
+    if (region.freeMask == kAllFree) {
+        if (freeRegions_ < regionReserve_) {
+            ++freeRegions_;
+        } else {
+            releaseRegion(it);
+        }
+    }
+}
+
+void PageProvider::releaseRegion(RegionMap::iterator it) noexcept {
+    removePartial(it->second);
+    void* base = reinterpret_cast<void*>(it->first);
+    regions_.erase(it);
+    platform::releaseRegion(base, platform::kRegionSize);
+}
+
+std::size_t PageProvider::setRegionReserve(std::size_t regions) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t previous = regionReserve_;
+    regionReserve_ = regions;
+    for (std::size_t i = partial_.size(); i > 0 && freeRegions_ > regionReserve_; --i) {
+        if (i - 1 < partial_.size() && partial_[i - 1]->second.freeMask == kAllFree) {
+            releaseRegion(partial_[i - 1]);
+            --freeRegions_;
+        }
+    }
+    return previous;
 }
 
 void PageProvider::removePartial(Region& region) noexcept {
@@ -122,6 +144,11 @@ void PageProvider::removePartial(Region& region) noexcept {
 std::size_t PageProvider::regionsInUse() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return regions_.size();
+}
+
+std::size_t PageProvider::reservedRegions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return freeRegions_;
 }
 
 std::size_t PageProvider::pagesInUse() const {

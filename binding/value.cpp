@@ -103,7 +103,8 @@ void Value::releasePayload(bool bulk) noexcept {
     ValueContext* ctx = context();
     switch (kind()) {
         case ValueKind::String:
-            if (!bulk) {
+            // An empty string may sit in a root that has no context yet.
+            if (!bulk && payload_.string != &emptyInternedString()) {
                 ctx->release(payload_.string);
             }
             break;

@@ -77,8 +77,20 @@ TEST(SmallObjectPool, LargeBlocksGoToTheGeneralHeap) {
     EXPECT_EQ(pool.heapBlocksInUse(), 0u);
 }
 
-TEST(PageProvider, ReleasesARegionWhenAllSixteenPagesAreBack) {
+// Runs a test with the provider's reserve of free regions set to `reserve` and restores it.
+class PageProviderTest : public ::testing::Test {
+  protected:
+    void useReserve(std::size_t reserve) { previous_ = provider.setRegionReserve(reserve); }
+    void TearDown() override { provider.setRegionReserve(previous_); }
+
     PageProvider& provider = PageProvider::instance();
+
+  private:
+    std::size_t previous_ = PageProvider::kDefaultRegionReserve;
+};
+
+TEST_F(PageProviderTest, ReleasesARegionWhenAllSixteenPagesAreBack) {
+    useReserve(0);
     // Use up any partly used region first, so the next 16 pages come from one new region.
     std::vector<void*> filler;
     while (provider.pagesInUse() != provider.regionsInUse() * PageProvider::kPagesPerRegion) {
@@ -103,6 +115,29 @@ TEST(PageProvider, ReleasesARegionWhenAllSixteenPagesAreBack) {
     provider.releasePage(pages.back());
     EXPECT_EQ(provider.regionsInUse(), regions);
     provider.releasePages(filler.data(), filler.size());
+}
+
+TEST_F(PageProviderTest, KeepsUpToTheReserveOfFreeRegions) {
+    useReserve(0);
+    const std::size_t regions = provider.regionsInUse();
+    useReserve(1);
+    std::vector<void*> pages;
+    for (std::size_t i = 0; i < 3 * PageProvider::kPagesPerRegion; ++i) {
+        pages.push_back(provider.acquirePage());
+    }
+    const std::size_t held = provider.regionsInUse();
+    EXPECT_GE(held, regions + 3);
+    provider.releasePages(pages.data(), pages.size());
+    EXPECT_EQ(provider.reservedRegions(), 1u);  // one kept, the others released
+    EXPECT_EQ(provider.regionsInUse(), regions + 1);
+    // The kept region serves the next pages without a new one.
+    void* page = provider.acquirePage();
+    EXPECT_EQ(provider.regionsInUse(), regions + 1);
+    EXPECT_EQ(provider.reservedRegions(), 0u);
+    provider.releasePage(page);
+    EXPECT_EQ(provider.reservedRegions(), 1u);
+    useReserve(0);  // lowering the reserve releases the excess at once
+    EXPECT_EQ(provider.regionsInUse(), regions);
 }
 
 TEST(ValuePools, TreesGiveTheirPagesBack) {
