@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/allocation_counter.h"
+#include "binding/page_provider.h"
 #include "binding/value.h"
 
 namespace mox {
@@ -83,6 +84,20 @@ void BM_ValueTreePooledBuildDestroy(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRecords * 10);
 }
 BENCHMARK(BM_ValueTreePooledBuildDestroy);
+
+// The same with the page provider's reserve of free regions switched off: every tree then
+// reserves its regions from the system and faults its pages in again.
+void BM_ValueTreePooledBuildDestroyNoRegionReserve(benchmark::State& state) {
+    const std::size_t previous = PageProvider::instance().setRegionReserve(0);
+    for (auto _ : state) {
+        Value root;
+        buildPooled(root);
+        benchmark::DoNotOptimize(root.size());
+    }
+    PageProvider::instance().setRegionReserve(previous);
+    state.SetItemsProcessed(state.iterations() * kRecords * 10);
+}
+BENCHMARK(BM_ValueTreePooledBuildDestroyNoRegionReserve);
 
 void BM_ValueTreeHeapBuildDestroy(benchmark::State& state) {
     const bench::AllocationSnapshot start = bench::takeAllocationSnapshot();
