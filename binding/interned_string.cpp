@@ -1,18 +1,19 @@
 #include "binding/interned_string.h"
 
+#include <new>
+
 #include "binding/fnv1a.h"
 
 namespace mox {
 
-namespace {
-
-// Constant-initialised, so it is usable from any static initialiser and never destroyed early.
-constinit const InternedString kEmptyEntry{std::string(), fnv1a(""), 0, nullptr};
-
-}  // namespace
-
 const InternedString& emptyInternedString() noexcept {
-    return kEmptyEntry;
+    // Built on first use and never destroyed, so values destroyed by other static destructors
+    // can still point at it. (A constinit std::string is not portable across standard
+    // libraries and compilers.)
+    alignas(InternedString) static unsigned char storage[sizeof(InternedString)];
+    static const InternedString* const entry =
+        new (storage) InternedString{std::string(), fnv1a(""), 0, nullptr};
+    return *entry;
 }
 
 }  // namespace mox

@@ -12,8 +12,8 @@ namespace mox::platform {
 // The size of the regions the page provider asks for.
 inline constexpr std::size_t kRegionSize = 64 * 1024;
 
-// Reserves and commits `size` bytes aligned at least to 64 KB boundaries when `size` is
-// kRegionSize. Returns null on failure.
+// Reserves and commits `size` bytes, page-aligned (callers must not assume a larger
+// alignment). Returns null on failure.
 void* reserveRegion(std::size_t size);
 
 // Gives back a region obtained from reserveRegion with the same `size`.
