@@ -19,10 +19,8 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
 
 include("${CMAKE_CURRENT_LIST_DIR}/mox-cross-find.cmake")
 
-# The build machines' kernels have 32-bit emulation switched off ("Exec format error"), so
-# ctest runs the test executables through QEMU's user-mode emulator: it executes the real
-# 32-bit code, with the 32-bit libc from gcc-multilib. Without qemu-i386 they run natively.
-find_program(MOX_QEMU_I386 qemu-i386)
-if(MOX_QEMU_I386)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${MOX_QEMU_I386}")
-endif()
+# ctest runs the test executables through scripts/run-i386: natively where the kernel runs
+# 32-bit programs, else under qemu-i386 (the build machines' kernels have 32-bit emulation
+# switched off), which executes the same 32-bit code with gcc-multilib's 32-bit libc.
+get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../../scripts/run-i386"
+                       ABSOLUTE)
