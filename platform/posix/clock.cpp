@@ -3,6 +3,8 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include "platform/clock_common.h"
+
 namespace mox::platform {
 
 std::uint64_t monotonicNanoseconds() {
@@ -19,12 +21,7 @@ LocalTime localTimeNow() {
     tm parts{};
     localtime_r(&seconds, &parts);
     LocalTime out;
-    out.year = parts.tm_year + 1900;
-    out.month = parts.tm_mon + 1;
-    out.day = parts.tm_mday;
-    out.hour = parts.tm_hour;
-    out.minute = parts.tm_min;
-    out.second = parts.tm_sec;
+    copyCalendarFields(parts, out);
     out.millisecond = static_cast<std::int32_t>(ts.tv_nsec / 1000000);
     return out;
 }
@@ -38,12 +35,7 @@ bool utcTimeFromSeconds(std::int64_t secondsSince1970, UtcTime& out) {
     if (gmtime_r(&seconds, &parts) == nullptr) {
         return false;
     }
-    out.year = parts.tm_year + 1900;
-    out.month = parts.tm_mon + 1;
-    out.day = parts.tm_mday;
-    out.hour = parts.tm_hour;
-    out.minute = parts.tm_min;
-    out.second = parts.tm_sec;
+    copyCalendarFields(parts, out);
     return true;
 }
 

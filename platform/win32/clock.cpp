@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include "platform/clock_common.h"
 #include "platform/win32/windows_api.h"
 
 namespace mox::platform {
@@ -47,12 +48,7 @@ bool utcTimeFromSeconds(std::int64_t secondsSince1970, UtcTime& out) {
     if (_gmtime64_s(&parts, &seconds) != 0) {
         return false;  // negative or past the year 3000
     }
-    out.year = parts.tm_year + 1900;
-    out.month = parts.tm_mon + 1;
-    out.day = parts.tm_mday;
-    out.hour = parts.tm_hour;
-    out.minute = parts.tm_min;
-    out.second = parts.tm_sec;
+    copyCalendarFields(parts, out);
     return true;
 }
 

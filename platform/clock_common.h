@@ -1,0 +1,25 @@
+// File: platform/clock_common.h (private to platform/)
+//
+// The OS-independent half of breaking a time down: copying a C calendar record into the
+// platform's own records. Both backends fill `std::tm` with their own calls and share this.
+#pragma once
+
+#include <ctime>
+
+#include "platform/clock.h"
+
+namespace mox::platform {
+
+// Copies year (from 1900-based), month (from 0-based), day, hour, minute and second.
+// Works for LocalTime and UtcTime alike.
+template <class Broken>
+void copyCalendarFields(const std::tm& parts, Broken& out) {
+    out.year = parts.tm_year + 1900;
+    out.month = parts.tm_mon + 1;
+    out.day = parts.tm_mday;
+    out.hour = parts.tm_hour;
+    out.minute = parts.tm_min;
+    out.second = parts.tm_sec;
+}
+
+}  // namespace mox::platform
