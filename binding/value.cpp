@@ -585,4 +585,53 @@ ValueMemberRange<const Value> Value::members() const noexcept {
         kind() == ValueKind::Structure ? payload_.structure->first() : nullptr);
 }
 
+bool sameContent(const Value& a, const Value& b) noexcept {
+    if (a.kind() != b.kind() || a.size() != b.size()) {
+        return false;
+    }
+    switch (a.kind()) {
+        case ValueKind::Empty:
+            return true;
+        case ValueKind::Bool:
+            return a.asBool() == b.asBool();
+        case ValueKind::Signed:
+            return a.asSigned() == b.asSigned();
+        case ValueKind::Unsigned:
+            return a.asUnsigned() == b.asUnsigned();
+        case ValueKind::Float: {
+            const double x = a.asFloat();
+            const double y = b.asFloat();
+            return std::memcmp(&x, &y, sizeof x) == 0;
+        }
+        case ValueKind::String:
+            return a.asString() == b.asString();
+        case ValueKind::Blob: {
+            const auto x = a.asBlob();
+            const auto y = b.asBlob();
+            return x.empty() || std::memcmp(x.data(), y.data(), x.size()) == 0;
+        }
+        case ValueKind::Enum:
+            return a.asEnum() == b.asEnum();
+        case ValueKind::Collection:
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                if (!sameContent(a.at(i), b.at(i))) {
+                    return false;
+                }
+            }
+            return true;
+        case ValueKind::Structure: {
+            auto peer = b.members().begin();
+            for (const auto member : a.members()) {
+                const auto other = *peer;
+                if (member.name != other.name || !sameContent(member.value, other.value)) {
+                    return false;
+                }
+                ++peer;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace mox

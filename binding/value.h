@@ -356,4 +356,11 @@ typename ValueMemberRange<V>::iterator ValueMemberRange<V>::end() const noexcept
     return iterator(nullptr);
 }
 
+// Whether two values have the same kind and content, wherever their trees live: scalars and
+// texts by value, blobs byte by byte, enums by number and type id, collections element by
+// element, structures member by member (names and order). Floats compare bit for bit, so a
+// NaN equals itself and 0.0 differs from -0.0: the question is "same content", not IEEE
+// equality. Recurses once per nesting level.
+bool sameContent(const Value& a, const Value& b) noexcept;
+
 }  // namespace mox

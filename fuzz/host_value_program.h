@@ -197,65 +197,6 @@ class HostValueProgram {
     HostValue root_{};
 };
 
-// Whether two generic values are equal in kind and content (floats compared bit for bit, so
-// a NaN equals itself). Recursion is bounded by the depth of trees that `fromHost` accepts.
-inline bool sameValue(const Value& a, const Value& b) {
-    if (a.kind() != b.kind()) {
-        return false;
-    }
-    switch (a.kind()) {
-        case ValueKind::Empty:
-            return true;
-        case ValueKind::Bool:
-            return a.asBool() == b.asBool();
-        case ValueKind::Signed:
-            return a.asSigned() == b.asSigned();
-        case ValueKind::Unsigned:
-            return a.asUnsigned() == b.asUnsigned();
-        case ValueKind::Float: {
-            const double x = a.asFloat();
-            const double y = b.asFloat();
-            return std::memcmp(&x, &y, sizeof x) == 0;
-        }
-        case ValueKind::String:
-            return a.asString() == b.asString();
-        case ValueKind::Blob: {
-            const auto x = a.asBlob();
-            const auto y = b.asBlob();
-            return x.size() == y.size() &&
-                   (x.empty() || std::memcmp(x.data(), y.data(), x.size()) == 0);
-        }
-        case ValueKind::Enum:
-            return a.asEnum() == b.asEnum();
-        case ValueKind::Collection: {
-            if (a.size() != b.size()) {
-                return false;
-            }
-            for (std::size_t i = 0; i < a.size(); ++i) {
-                if (!sameValue(a.at(i), b.at(i))) {
-                    return false;
-                }
-            }
-            return true;
-        }
-        case ValueKind::Structure: {
-            if (a.size() != b.size()) {
-                return false;
-            }
-            auto other = b.members().begin();
-            for (const ConstValueMember member : a.members()) {
-                const ConstValueMember peer = *other;
-                if (member.name != peer.name || !sameValue(member.value, peer.value)) {
-                    return false;
-                }
-                ++other;
-            }
-            return true;
-        }
-    }
-    return false;
-}
-
 struct HostValueRunOutcome {
     bool fromHostOk = false;
     std::string fromHostError;
@@ -286,7 +227,7 @@ inline HostValueRunOutcome runHostValueProgram(const std::uint8_t* data, std::si
         HostResult againStatus{};
         Value again;
         outcome.roundTripEqual =
-            fromHost(againStatus, again, back, "<value>") && sameValue(value, again);
+            fromHost(againStatus, again, back, "<value>") && sameContent(value, again);
         releaseHostResult(againStatus);
     }
 

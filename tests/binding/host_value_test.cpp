@@ -24,8 +24,6 @@ T field(T value) {
     return value;
 }
 
-using fuzz::sameValue;
-
 enum class HelpFormat : std::int32_t { Full = 1, Epytext = 2 };
 
 const char* const kIncompatible =
@@ -644,7 +642,7 @@ TEST(HostValueRoundTrip, GenericToHostAndBackIsEqual) {
         ASSERT_TRUE(toHost(status, host, input, c.registry));
         Value back;
         ASSERT_TRUE(fromHost(status, back, host, "<value>"));
-        EXPECT_TRUE(sameValue(back, expected));
+        EXPECT_TRUE(sameContent(back, expected));
         releaseHostValue(host);
         EXPECT_EQ(field(balance.liveBlocks()), 0);
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -14,48 +15,6 @@
 
 namespace mox {
 namespace {
-
-// Structural equality of two trees (kinds, payloads, elements, members in order).
-bool sameTree(const Value& a, const Value& b) {
-    if (a.kind() != b.kind() || a.size() != b.size()) {
-        return false;
-    }
-    switch (a.kind()) {
-        case ValueKind::Bool:
-            return a.asBool() == b.asBool();
-        case ValueKind::Signed:
-            return a.asSigned() == b.asSigned();
-        case ValueKind::Unsigned:
-            return a.asUnsigned() == b.asUnsigned();
-        case ValueKind::Float:
-            return a.asFloat() == b.asFloat();
-        case ValueKind::String:
-            return a.asString() == b.asString();
-        case ValueKind::Blob:
-            return std::ranges::equal(a.asBlob(), b.asBlob());
-        case ValueKind::Enum:
-            return a.asEnum() == b.asEnum();
-        case ValueKind::Collection:
-            for (std::size_t i = 0; i < a.size(); ++i) {
-                if (!sameTree(a.at(i), b.at(i))) {
-                    return false;
-                }
-            }
-            return true;
-        case ValueKind::Structure: {
-            auto ib = b.members().begin();
-            for (auto [name, value] : a.members()) {
-                if ((*ib).name != name || !sameTree(value, (*ib).value)) {
-                    return false;
-                }
-                ++ib;
-            }
-            return true;
-        }
-        default:
-            return true;
-    }
-}
 
 std::vector<std::string> memberNames(const Value& value) {
     std::vector<std::string> names;
@@ -361,7 +320,7 @@ TEST(Value, AssignDeepCopiesIntoTheDestinationTree) {
     Value target;
     target.member("old").setString("gone");
     target.assign(source);
-    EXPECT_TRUE(sameTree(target, source));
+    EXPECT_TRUE(sameContent(target, source));
     EXPECT_NE(target.context(), source.context());
     // Strings are interned again in the destination.
     EXPECT_NE(target.find("name").asInterned(), source.find("name").asInterned());
@@ -373,16 +332,16 @@ TEST(Value, AssignDeepCopiesIntoTheDestinationTree) {
     // An element of another tree takes the copy into its own tree.
     Value holder;
     holder.element(2).assign(source);
-    EXPECT_TRUE(sameTree(holder.at(2), source));
+    EXPECT_TRUE(sameContent(holder.at(2), source));
     EXPECT_EQ(holder.at(2).find("name").asInterned()->refs, 1u);
 
     // Copy construction and copy assignment are deep copies too.
     Value constructed(source);
-    EXPECT_TRUE(sameTree(constructed, source));
+    EXPECT_TRUE(sameContent(constructed, source));
     EXPECT_TRUE(constructed.ownsContext());
     Value assigned;
     assigned = source;
-    EXPECT_TRUE(sameTree(assigned, source));
+    EXPECT_TRUE(sameContent(assigned, source));
 }
 
 TEST(Value, AssignWithinOneTree) {
@@ -390,18 +349,18 @@ TEST(Value, AssignWithinOneTree) {
     const Value snapshot(value);
 
     value.assign(value);  // self-assignment: nothing happens
-    EXPECT_TRUE(sameTree(value, snapshot));
+    EXPECT_TRUE(sameContent(value, snapshot));
 
     // A member copied next to itself shares the tree's entries.
     value.member("copy").assign(value.find("list"));
-    EXPECT_TRUE(sameTree(value.find("copy"), snapshot.find("list")));
+    EXPECT_TRUE(sameContent(value.find("copy"), snapshot.find("list")));
     EXPECT_EQ(value.find("copy").at(0).find("label").asInterned(),
               value.find("list").at(0).find("label").asInterned());
 
     // Replacing a value by one of its own descendants, and a descendant by its ancestor.
     Value list(snapshot.find("list"));
     list.assign(list.at(1));
-    EXPECT_TRUE(sameTree(list, snapshot.find("list").at(1)));
+    EXPECT_TRUE(sameContent(list, snapshot.find("list").at(1)));
 
     Value nested;
     nested.append().setSigned(1);
@@ -439,7 +398,7 @@ TEST(Value, TakeOfAnElementCopiesAndEmptiesIt) {
     const Value expected(tree.find("list").at(4));
     Value root;
     root.take(tree.member("list").element(4));
-    EXPECT_TRUE(sameTree(root, expected));
+    EXPECT_TRUE(sameContent(root, expected));
     EXPECT_NE(root.context(), tree.context());
     EXPECT_TRUE(tree.find("list").at(4).isEmpty());
     EXPECT_EQ(tree.find("list").size(), 11u);
@@ -482,6 +441,59 @@ TEST(Fnv1a, KnownVectorsAgreeAcrossTheEntryPoints) {
     EXPECT_EQ(fnv1a(static_cast<const char*>(nullptr)), kFnv1aOffsetBasis);
     // A view hashes embedded NUL bytes; the NUL-terminated form stops at the first.
     EXPECT_NE(fnv1a(std::string_view("a\0b", 3)), fnv1a("a\0b"));
+}
+
+}  // namespace
+}  // namespace mox
+
+namespace mox {
+namespace {
+
+TEST(ValueSameContent, ComparesKindsPayloadsAndMembersAcrossTrees) {
+    struct Case {
+        const char* reason;
+        void (*makeA)(Value&);
+        void (*makeB)(Value&);
+        bool same;
+    };
+    const Case cases[] = {
+        {"empty values", [](Value&) {}, [](Value&) {}, true},
+        {"NaN equals itself", [](Value& v) { v.setFloat(std::nan("")); },
+         [](Value& v) { v.setFloat(std::nan("")); }, true},
+        {"0.0 and -0.0 differ bit for bit", [](Value& v) { v.setFloat(0.0); },
+         [](Value& v) { v.setFloat(-0.0); }, false},
+        {"signed and unsigned 1 differ in kind", [](Value& v) { v.setSigned(1); },
+         [](Value& v) { v.setUnsigned(1); }, false},
+        {"same enum number, other type", [](Value& v) { v.setEnum(2, &kColourType); },
+         [](Value& v) {
+             static const StaticTypeId other{0x0BADF00Du, nullptr};
+             v.setEnum(2, &other);
+         },
+         false},
+        {"same members inserted in other order",
+         [](Value& v) {
+             v.member("a").setSigned(1);
+             v.member("b").setString("x");
+         },
+         [](Value& v) {
+             v.member("b").setString("x");
+             v.member("a").setSigned(1);
+         },
+         true},
+        {"member name differs", [](Value& v) { v.member("a").setSigned(1); },
+         [](Value& v) { v.member("c").setSigned(1); }, false},
+        {"nested element differs", [](Value& v) { v.element(1).member("k").setBlob("ab", 2); },
+         [](Value& v) { v.element(1).member("k").setBlob("ac", 2); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        Value a;
+        Value b;
+        c.makeA(a);
+        c.makeB(b);
+        EXPECT_EQ(sameContent(a, b), c.same);
+        EXPECT_EQ(sameContent(b, a), c.same);
+    }
 }
 
 }  // namespace
