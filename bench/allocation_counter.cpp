@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "plugin/allocation.h"
+#include "plugin/entry/allocation.h"
 
 namespace {
 std::atomic<std::uint64_t> gHeapAllocations{0};

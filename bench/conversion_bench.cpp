@@ -11,8 +11,8 @@
 #include "binding/converters.h"
 #include "binding/type_builder.h"
 #include "binding/type_registry.h"
-#include "binding/value.h"
-#include "binding/value_result.h"
+#include "binding/values/value.h"
+#include "binding/values/value_result.h"
 
 namespace {
 

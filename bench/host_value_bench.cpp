@@ -9,7 +9,7 @@
 
 #include "allocation_counter.h"
 #include "binding/host_value.h"
-#include "binding/value.h"
+#include "binding/values/value.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "bench/allocation_counter.h"
-#include "binding/page_provider.h"
-#include "binding/value.h"
+#include "binding/values/page_provider.h"
+#include "binding/values/value.h"
 
 namespace mox {
 namespace {

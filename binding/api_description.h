@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/compiler.h"
+
 namespace mox {
 
 struct FunctionDescriptor;
@@ -132,7 +134,7 @@ struct HostApiDescription {
 
 #pragma pack(pop)
 
-#if UINTPTR_MAX == 0xFFFFFFFF
+#if MOX_TARGET_32BIT
 static_assert(sizeof(HostArgumentRecord) == 25);
 static_assert(offsetof(HostArgumentRecord, name) == 4);
 static_assert(offsetof(HostArgumentRecord, description) == 8);

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/value.h"
+#include "binding/values/value.h"
 #include "platform/abi.h"
 
 namespace mox {
@@ -59,19 +59,21 @@ struct BindingAsyncCancelEvent {
 
 // Documented 32-bit layouts. offsetof on records holding library types is conditionally
 // supported; GCC computes it correctly for these and only warns.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+MOX_DIAGNOSTIC_PUSH
+MOX_IGNORE_INVALID_OFFSETOF
 static_assert(sizeof(BindingAsyncState) == 4);
-static_assert(!platform::kIs32BitTarget || sizeof(BindingGenericEvent) == 16);
-static_assert(!platform::kIs32BitTarget || offsetof(BindingGenericEvent, data) == 0);
-static_assert(!platform::kIs32BitTarget || sizeof(BindingCallbackEvent) == 16);
-static_assert(!platform::kIs32BitTarget || offsetof(BindingCallbackEvent, parameters) == 4);
-static_assert(!platform::kIs32BitTarget || sizeof(BindingGenericAsyncEvent) == 24);
-static_assert(!platform::kIs32BitTarget || offsetof(BindingGenericAsyncEvent, data) == 8);
-static_assert(!platform::kIs32BitTarget || sizeof(BindingAsyncFailureEvent) == 28);
-static_assert(!platform::kIs32BitTarget || offsetof(BindingAsyncFailureEvent, error) == 4);
+#if MOX_TARGET_32BIT
+static_assert(sizeof(BindingGenericEvent) == 16);
+static_assert(offsetof(BindingGenericEvent, data) == 0);
+static_assert(sizeof(BindingCallbackEvent) == 16);
+static_assert(offsetof(BindingCallbackEvent, parameters) == 4);
+static_assert(sizeof(BindingGenericAsyncEvent) == 24);
+static_assert(offsetof(BindingGenericAsyncEvent, data) == 8);
+static_assert(sizeof(BindingAsyncFailureEvent) == 28);
+static_assert(offsetof(BindingAsyncFailureEvent, error) == 4);
+#endif
 static_assert(sizeof(BindingAsyncCancelEvent) == 4);
-#pragma GCC diagnostic pop
+MOX_DIAGNOSTIC_POP
 
 // Registers, in this order, the help types (binding/api_help.h), `BindingAsyncState` and the
 // five event records. Idempotent.

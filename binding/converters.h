@@ -40,8 +40,8 @@
 #include "binding/type_identity.h"
 #include "binding/type_kind.h"
 #include "binding/type_registry.h"
-#include "binding/value.h"
-#include "binding/value_result.h"
+#include "binding/values/value.h"
+#include "binding/values/value_result.h"
 
 namespace mox {
 
@@ -368,7 +368,7 @@ class OptionalConverter final : public Converter {
 
 // --- native type traits ---------------------------------------------------------------------
 
-namespace conversion_detail {
+namespace detail {
 
 template <class T>
 struct IsVector : std::false_type {};
@@ -453,13 +453,13 @@ struct DescribedType<std::optional<T>> {
     using Type = typename DescribedType<T>::Type;
 };
 
-}  // namespace conversion_detail
+}  // namespace detail
 
 // The kind of T and, for vectors and maps, of their element; the descriptor is left null.
 // An optional has the kind of the type it holds.
 template <class T>
 constexpr TypeRef nativeTypeRef() {
-    using namespace conversion_detail;
+    using namespace detail;
     if constexpr (IsOptional<T>::value) {
         return nativeTypeRef<typename IsOptional<T>::Element>();
     } else if constexpr (IsVector<T>::value && !std::is_same_v<T, ValueBytes>) {
@@ -475,18 +475,18 @@ constexpr TypeRef nativeTypeRef() {
 // or the element of a vector, map or optional), or void when T involves none.
 template <class T>
 using DescribedTypeOf = std::conditional_t<
-    nativeTypeRef<typename conversion_detail::DescribedType<T>::Type>().kind == TypeKind::Enum ||
-        nativeTypeRef<typename conversion_detail::DescribedType<T>::Type>().kind ==
+    nativeTypeRef<typename detail::DescribedType<T>::Type>().kind == TypeKind::Enum ||
+        nativeTypeRef<typename detail::DescribedType<T>::Type>().kind ==
             TypeKind::Struct,
-    typename conversion_detail::DescribedType<T>::Type, void>;
+    typename detail::DescribedType<T>::Type, void>;
 
 template <class T>
 std::unique_ptr<Converter> makeConverter() {
-    using conversion_detail::IsOptional;
+    using detail::IsOptional;
     if constexpr (IsOptional<T>::value) {
         return std::make_unique<OptionalConverter<typename IsOptional<T>::Element>>();
     } else {
-        constexpr TypeKind kind = conversion_detail::scalarKindOf<T>();
+        constexpr TypeKind kind = detail::scalarKindOf<T>();
         if constexpr (kind == TypeKind::Bool) {
             return std::make_unique<BoolConverter>();
         } else if constexpr (kind == TypeKind::Float || kind == TypeKind::Double) {
@@ -503,10 +503,10 @@ std::unique_ptr<Converter> makeConverter() {
             return std::make_unique<EnumConverter>(staticTypeIdOf<T>());
         } else if constexpr (kind == TypeKind::Vector) {
             return std::make_unique<
-                VectorConverter<typename conversion_detail::IsVector<T>::Element>>();
+                VectorConverter<typename detail::IsVector<T>::Element>>();
         } else if constexpr (kind == TypeKind::Map) {
             return std::make_unique<
-                MapConverter<typename conversion_detail::IsStringMap<T>::Element>>();
+                MapConverter<typename detail::IsStringMap<T>::Element>>();
         } else {
             return std::make_unique<StructConverter>();
         }

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "binding/type_registry.h"
-#include "binding/value.h"
-#include "plugin/allocation.h"
+#include "binding/values/value.h"
+#include "plugin/entry/allocation.h"
 #include "text/format_message.h"
 
 namespace mox {

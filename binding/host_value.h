@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "binding/values/nesting_limit.h"
 #include "platform/abi.h"
 
 namespace mox {
@@ -123,7 +124,7 @@ static_assert(offsetof(HostText, length) == sizeof(void*));
 static_assert(offsetof(HostArray, count) == sizeof(void*));
 static_assert(offsetof(HostMembers, count) == sizeof(void*));
 static_assert(offsetof(HostBytes, length) == sizeof(void*));
-#if UINTPTR_MAX == 0xFFFFFFFF
+#if MOX_TARGET_32BIT
 static_assert(sizeof(HostPayload) == 8);
 static_assert(sizeof(HostValue) == 12);
 static_assert(sizeof(HostMember) == 17);
@@ -144,7 +145,7 @@ static_assert(offsetof(HostResult, failed) == 24);
 // Deepest nesting of collections and structures that `toHost` and `fromHost` convert: a root
 // container is depth 1. Deeper input fails (see each function); it would otherwise let a
 // hostile or corrupt tree exhaust the stack. `releaseHostValue` has no such limit.
-inline constexpr std::uint32_t kMaxHostValueDepth = 256;
+inline constexpr std::uint32_t kMaxHostValueDepth = kMaxNestingDepth;
 
 // Most elements or members of one host array that `fromHost` accepts: the generic value's
 // collection limit. A larger count cannot describe a real array on the host's 32-bit target.

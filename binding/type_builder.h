@@ -47,7 +47,7 @@ struct FieldOptions {
     TypeRef hostType = {};
 };
 
-namespace builder_detail {
+namespace detail {
 
 // Byte offset of a data member, computed without constructing a T.
 template <class T, class M>
@@ -63,7 +63,7 @@ std::uint32_t memberOffset(M T::*member) noexcept {
     return static_cast<std::uint32_t>(field - base);
 }
 
-}  // namespace builder_detail
+}  // namespace detail
 
 // The common part of both builders: description, nameSpace, tags and finish.
 template <class Derived>
@@ -121,7 +121,7 @@ class StructBuilder : public BasicTypeBuilder<StructBuilder<T>> {
         if (options.omitIfEmpty) {
             flags |= kFieldOmitIfEmpty;
         }
-        this->builder_.addField(name, options.description, builder_detail::memberOffset(member),
+        this->builder_.addField(name, options.description, detail::memberOffset(member),
                                 staticTypeIdOf<M>(), type, options.hostType, flags,
                                 makeConverter<M>(), options.optional);
         return *this;

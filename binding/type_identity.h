@@ -33,8 +33,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "binding/fnv1a.h"
 #include "binding/static_type_id.h"
+#include "binding/values/fnv1a.h"
+#include "platform/compiler.h"
 
 namespace mox {
 
@@ -76,7 +77,7 @@ concept HasFixedTypeId = requires {
 // The compiler's text for this instantiation; it names T. Static storage, NUL-terminated.
 template <class T>
 constexpr const char* typeSignature() noexcept {
-    return __PRETTY_FUNCTION__;
+    return MOX_FUNCTION_SIGNATURE;
 }
 
 constexpr std::uint32_t computedTypeId(std::string_view signature) noexcept {

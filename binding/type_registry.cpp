@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "binding/fnv1a.h"
 #include "binding/type_identity.h"
+#include "binding/values/fnv1a.h"
 
 namespace mox {
 

@@ -36,8 +36,8 @@
 #include <string_view>
 
 #include "binding/host_value.h"
-#include "binding/value.h"
-#include "plugin/allocation.h"
+#include "binding/values/value.h"
+#include "plugin/entry/allocation.h"
 
 namespace mox::fuzz {
 

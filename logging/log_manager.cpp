@@ -91,7 +91,7 @@ void destroyManager(LogCore& c) {
 
 }  // namespace
 
-namespace log_internal {
+namespace detail {
 
 platform::CriticalSection& managerLock() {
     return core().lock;
@@ -109,7 +109,7 @@ void removeTarget(LogTargetInterface* target) {
     std::erase(manager->targets, target);
 }
 
-}  // namespace log_internal
+}  // namespace detail
 
 void LogManager::addRef() {
     LogCore& c = core();

@@ -9,7 +9,7 @@ namespace mox {
 
 struct LogTargetInterface;
 
-namespace log_internal {
+namespace detail {
 
 // The manager's lock. It exists before any manager and is never destroyed, so targets can
 // take it during the manager's creation and release and during static destruction.
@@ -23,5 +23,5 @@ void appendTarget(LogTargetInterface* target);
 // is no manager. REQUIRES: managerLock() held.
 void removeTarget(LogTargetInterface* target);
 
-}  // namespace log_internal
+}  // namespace detail
 }  // namespace mox

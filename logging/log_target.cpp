@@ -56,9 +56,9 @@ LogTarget::~LogTarget() {
 }
 
 void LogTarget::detach() {
-    std::lock_guard<platform::CriticalSection> managerGuard(log_internal::managerLock());
+    std::lock_guard<platform::CriticalSection> managerGuard(detail::managerLock());
     std::lock_guard<platform::CriticalSection> guard(lock_);
-    log_internal::removeTarget(&interface_);
+    detail::removeTarget(&interface_);
     attached_ = false;
 }
 
@@ -100,22 +100,22 @@ LogGroups LogTarget::excludedGroups() const {
 }
 
 void LogTarget::attach() {
-    std::lock_guard<platform::CriticalSection> managerGuard(log_internal::managerLock());
+    std::lock_guard<platform::CriticalSection> managerGuard(detail::managerLock());
     std::lock_guard<platform::CriticalSection> guard(lock_);
     if (attached_) {
         return;
     }
     attached_ = true;
-    log_internal::appendTarget(&interface_);
+    detail::appendTarget(&interface_);
 }
 
 bool LogTarget::isAttached() const {
-    std::lock_guard<platform::CriticalSection> managerGuard(log_internal::managerLock());
+    std::lock_guard<platform::CriticalSection> managerGuard(detail::managerLock());
     return attached_;
 }
 
 void LogTarget::configure(const LogTargetConfig& config) {
-    std::lock_guard<platform::CriticalSection> managerGuard(log_internal::managerLock());
+    std::lock_guard<platform::CriticalSection> managerGuard(detail::managerLock());
     std::lock_guard<platform::CriticalSection> guard(lock_);
     detach();
     format_ = config.format;

@@ -4,7 +4,7 @@
 
 #include "logging/log_manager.h"
 #include "logging/log_manager_internal.h"
-#include "plugin/host_services.h"
+#include "plugin/entry/host_services.h"
 
 namespace mox {
 
@@ -27,7 +27,7 @@ bool PluginLogTarget::writeRecord(const LogRecord& record) {
 
 std::unique_ptr<PluginLogTarget> setUpPluginLog(HostServices* services) {
     // One step under the manager's lock, so two threads cannot both install a target.
-    std::lock_guard<platform::CriticalSection> guard(log_internal::managerLock());
+    std::lock_guard<platform::CriticalSection> guard(detail::managerLock());
     if (LogManager::findTarget("PluginLogTarget") != nullptr) {
         return nullptr;
     }

@@ -6,7 +6,7 @@
 // code names a platform's ABI.
 #pragma once
 
-#include <cstdint>
+#include "platform/compiler.h"
 
 #if defined(__i386__) || defined(_M_IX86)
 #define MOX_CDECL __attribute__((cdecl))
@@ -19,11 +19,3 @@
 #else
 #define MOX_EXPORT __attribute__((visibility("default")))
 #endif
-
-namespace mox::platform {
-
-// True on targets with 32-bit pointers, where the boundary records have their documented
-// 32-bit sizes and offsets and headers static_assert them.
-inline constexpr bool kIs32BitTarget = sizeof(void*) == 4;
-
-}  // namespace mox::platform

@@ -10,7 +10,7 @@
 #include "binding/builtin_types.h"
 #include "binding/type_builder.h"
 #include "binding/type_registry.h"
-#include "binding/value.h"
+#include "binding/values/value.h"
 
 namespace mox {
 namespace {

@@ -7,7 +7,7 @@
 #include "binding/builtin_types.h"
 #include "binding/converters.h"
 #include "binding/type_registry.h"
-#include "binding/value.h"
+#include "binding/values/value.h"
 
 namespace mox {
 namespace {

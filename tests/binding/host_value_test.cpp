@@ -10,9 +10,9 @@
 
 #include "binding/type_identity.h"
 #include "binding/type_registry.h"
-#include "binding/value.h"
+#include "binding/values/value.h"
 #include "fuzz/host_value_program.h"
-#include "plugin/allocation.h"
+#include "plugin/entry/allocation.h"
 
 namespace mox {
 namespace {

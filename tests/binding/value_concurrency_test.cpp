@@ -1,4 +1,4 @@
-#include "binding/value.h"
+#include "binding/values/value.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "binding/page_provider.h"
+#include "binding/values/page_provider.h"
 
 namespace mox {
 namespace {

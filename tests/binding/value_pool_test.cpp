@@ -1,4 +1,4 @@
-#include "binding/small_object_pool.h"
+#include "binding/values/small_object_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "binding/page_provider.h"
-#include "binding/value.h"
-#include "binding/value_context.h"
+#include "binding/values/page_provider.h"
+#include "binding/values/value.h"
+#include "binding/values/value_context.h"
 
 namespace mox {
 namespace {

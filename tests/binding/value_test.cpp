@@ -1,4 +1,4 @@
-#include "binding/value.h"
+#include "binding/values/value.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "binding/fnv1a.h"
 #include "binding/static_type_id.h"
-#include "binding/value_context.h"
+#include "binding/values/fnv1a.h"
+#include "binding/values/value_context.h"
 
 namespace mox {
 namespace {

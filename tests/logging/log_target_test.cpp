@@ -9,7 +9,7 @@
 #include "logging/console_log_targets.h"
 #include "logging/log_format.h"
 #include "logging/plugin_log_target.h"
-#include "plugin/host_services.h"
+#include "plugin/entry/host_services.h"
 
 namespace mox {
 namespace {

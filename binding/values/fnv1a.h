@@ -1,4 +1,4 @@
-// File: binding/fnv1a.h
+// File: binding/values/fnv1a.h
 //
 // The framework's text hash: 32-bit FNV-1a (offset basis 0x811c9dc5, prime 0x01000193). The
 // value intern tables key texts by it, and the binding layer hashes member keys and field

@@ -1,4 +1,4 @@
-#include "binding/page_provider.h"
+#include "binding/values/page_provider.h"
 
 #include <bit>
 

@@ -1,10 +1,10 @@
-#include "binding/interned_string_table.h"
+#include "binding/values/interned_string_table.h"
 
 #include <cstring>
 #include <new>
 
-#include "binding/fnv1a.h"
-#include "binding/small_object_pool.h"
+#include "binding/values/fnv1a.h"
+#include "binding/values/small_object_pool.h"
 
 namespace mox {
 

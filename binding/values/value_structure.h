@@ -1,7 +1,7 @@
-// File: binding/value_structure.h
+// File: binding/values/value_structure.h
 //
 // The ordered map behind structure values (private to binding/value.cpp): a red-black tree of
-// `value_detail::StructureNode`s (interned member name + member value), ordered by unsigned
+// `detail::StructureNode`s (interned member name + member value), ordered by unsigned
 // byte-wise comparison of the names (as strcmp, then by length), names unique. Nodes come from
 // the tree's pool; this header only links, finds and rebalances; creating and destroying nodes
 // and their names is the caller's job.
@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binding/value.h"
+#include "binding/values/value.h"
 
-namespace mox::value_detail {
+namespace mox::detail {
 
 // <0, 0, >0 as `name` sorts before, equal to or after `entry`'s text.
 int compareNames(std::string_view name, const InternedString& entry) noexcept;
@@ -40,4 +40,4 @@ struct Structure {
     StructureNode* first() const noexcept;
 };
 
-}  // namespace mox::value_detail
+}  // namespace mox::detail

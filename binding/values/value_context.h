@@ -1,4 +1,4 @@
-// File: binding/value_context.h
+// File: binding/values/value_context.h
 //
 // `ValueContext`: the storage shared by all values of one tree: the tree's small-object pool
 // (binding/small_object_pool.h) and its string intern table (binding/interned_string_table.h).
@@ -18,8 +18,8 @@
 #include <string_view>
 #include <utility>
 
-#include "binding/interned_string_table.h"
-#include "binding/small_object_pool.h"
+#include "binding/values/interned_string_table.h"
+#include "binding/values/small_object_pool.h"
 
 namespace mox {
 

@@ -1,4 +1,4 @@
-#include "plugin/allocation.h"
+#include "plugin/entry/allocation.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "binding/interned_string.h"
+#include "binding/values/interned_string.h"
 
 #include <new>
 
-#include "binding/fnv1a.h"
+#include "binding/values/fnv1a.h"
 
 namespace mox {
 

@@ -1,4 +1,4 @@
-// File: binding/interned_string.h
+// File: binding/values/interned_string.h
 //
 // `InternedString`: one entry of a value tree's intern table (binding/interned_string_table.h).
 // Every string value and every structure member name of a tree points at such an entry, so a

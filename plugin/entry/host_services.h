@@ -1,4 +1,4 @@
-// File: plugin/host_services.h
+// File: plugin/entry/host_services.h
 //
 // `HostServices`: the block of ten cdecl function pointers through which the plugin calls the
 // host, and `HostBinding`, the two words the host hands to `Initialize`. Both are plain data
@@ -63,7 +63,7 @@ struct HostBinding {
 };
 #pragma pack(pop)
 
-#if UINTPTR_MAX == 0xFFFFFFFF
+#if MOX_TARGET_32BIT
 static_assert(sizeof(HostServices) == 40);
 static_assert(offsetof(HostServices, hostSubscribe) == 12);
 static_assert(offsetof(HostServices, hostLog) == 36);

@@ -1,4 +1,4 @@
-#include "binding/value_result.h"
+#include "binding/values/value_result.h"
 
 namespace mox {
 

@@ -1,4 +1,4 @@
-// File: binding/value.h
+// File: binding/values/value.h
 //
 // `Value`: the generic value tree that carries every piece of data between the codecs, the
 // conversion layer and the router. A value is empty, a bool, a signed or unsigned 64-bit
@@ -38,7 +38,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/interned_string.h"
+#include "binding/values/interned_string.h"
 
 namespace mox {
 
@@ -79,13 +79,13 @@ struct EnumValue {
 // The byte vector of a blob value.
 using ValueBytes = std::vector<std::uint8_t>;
 
-namespace value_detail {
+namespace detail {
 struct StructureNode;
 struct Collection;
 struct Structure;
 template <typename V>
 class MemberIterator;
-}  // namespace value_detail
+}  // namespace detail
 
 // One member of a structure as iteration yields it. `name` views the member's interned name
 // (NUL-terminated; valid as long as the member exists).
@@ -102,13 +102,13 @@ using ConstValueMember = BasicValueMember<const Value>;
 template <typename V>
 class ValueMemberRange {
   public:
-    using iterator = value_detail::MemberIterator<V>;
-    explicit ValueMemberRange(const value_detail::StructureNode* first) noexcept : first_(first) {}
+    using iterator = detail::MemberIterator<V>;
+    explicit ValueMemberRange(const detail::StructureNode* first) noexcept : first_(first) {}
     iterator begin() const noexcept;
     iterator end() const noexcept;
 
   private:
-    const value_detail::StructureNode* first_;
+    const detail::StructureNode* first_;
 };
 
 class alignas(8) Value {
@@ -233,8 +233,8 @@ class alignas(8) Value {
 
   private:
     friend class ValueContext;
-    friend struct value_detail::Structure;
-    friend struct value_detail::Collection;
+    friend struct detail::Structure;
+    friend struct detail::Collection;
 
     // The context pointer, the owns flag and the kind share one word (the context is aligned
     // to 64 bytes), which keeps a value at 16 bytes on 32- and 64-bit targets alike.
@@ -250,8 +250,8 @@ class alignas(8) Value {
         const InternedString* string;
         ValueBytes* blob;
         EnumValue* enumeration;
-        value_detail::Collection* collection;
-        value_detail::Structure* structure;
+        detail::Collection* collection;
+        detail::Structure* structure;
     };
 
     // A non-owning empty value of the tree of `context` (for elements and members).
@@ -280,7 +280,7 @@ class alignas(8) Value {
 
 static_assert(sizeof(Value) == 16, "a value is 16 bytes on 32- and 64-bit targets");
 
-namespace value_detail {
+namespace detail {
 
 // A node of a structure's ordered tree (a red-black tree). Exposed only so that member
 // iteration can be inline; not part of the contract.
@@ -344,7 +344,7 @@ class MemberIterator {
     const StructureNode* node_ = nullptr;
 };
 
-}  // namespace value_detail
+}  // namespace detail
 
 template <typename V>
 typename ValueMemberRange<V>::iterator ValueMemberRange<V>::begin() const noexcept {

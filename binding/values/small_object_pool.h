@@ -1,4 +1,4 @@
-// File: binding/small_object_pool.h
+// File: binding/values/small_object_pool.h
 //
 // `SmallObjectPool`: the allocator behind one value tree (owned by its `ValueContext`). Blocks
 // are freed one by one (kFreesBlocksOneByOne): a freed slot is reused by the next allocation of

@@ -1,9 +1,9 @@
-#include "binding/small_object_pool.h"
+#include "binding/values/small_object_pool.h"
 
 #include <cstring>
 #include <new>
 
-#include "binding/page_provider.h"
+#include "binding/values/page_provider.h"
 
 namespace mox {
 

@@ -1,16 +1,16 @@
-#include "binding/value.h"
+#include "binding/values/value.h"
 
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include "binding/value_context.h"
-#include "binding/value_structure.h"
+#include "binding/values/value_context.h"
+#include "binding/values/value_structure.h"
 
 namespace mox {
 
-namespace value_detail {
+namespace detail {
 
 // A collection's header: the element array (from the pool up to 72 bytes, else the heap) and
 // its size and capacity.
@@ -20,13 +20,13 @@ struct Collection {
     std::uint32_t capacity = 0;
 };
 
-}  // namespace value_detail
+}  // namespace detail
 
 namespace {
 
-using value_detail::Collection;
-using value_detail::Structure;
-using value_detail::StructureNode;
+using detail::Collection;
+using detail::Structure;
+using detail::StructureNode;
 
 constinit const Value kEmptyValue;
 
@@ -314,7 +314,7 @@ void Value::copyInto(Value& dest, const Value& source, ValueContext& ctx) {
             Structure& to = *dest.payload_.structure;
             const bool sameTree = source.context() == &ctx;
             for (const StructureNode* node = from.first(); node != nullptr;
-                 node = value_detail::nextStructureNode(node)) {
+                 node = detail::nextStructureNode(node)) {
                 const InternedString* name = node->name;
                 if (sameTree) {
                     InternedStringTable::addRef(name);

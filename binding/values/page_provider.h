@@ -1,4 +1,4 @@
-// File: binding/page_provider.h
+// File: binding/values/page_provider.h
 //
 // `PageProvider`: the one process-wide source of 4096-byte pages for the value pools
 // (binding/small_object_pool.h). It reserves 64 KB regions from the operating system

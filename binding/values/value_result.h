@@ -1,4 +1,4 @@
-// File: binding/value_result.h
+// File: binding/values/value_result.h
 //
 // `ValueResult`: the result of every reader and every conversion: a `Value` plus a success
 // flag. A fresh result is a success holding the empty value, so a decoder starts from
@@ -28,7 +28,7 @@
 #include <string_view>
 #include <utility>
 
-#include "binding/value.h"
+#include "binding/values/value.h"
 
 namespace mox {
 

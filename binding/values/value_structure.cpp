@@ -1,8 +1,8 @@
-#include "binding/value_structure.h"
+#include "binding/values/value_structure.h"
 
 #include <cstring>
 
-namespace mox::value_detail {
+namespace mox::detail {
 
 namespace {
 
@@ -180,4 +180,4 @@ StructureNode* Structure::first() const noexcept {
     return node;
 }
 
-}  // namespace mox::value_detail
+}  // namespace mox::detail

@@ -1,4 +1,4 @@
-// File: binding/interned_string_table.h
+// File: binding/values/interned_string_table.h
 //
 // `InternedStringTable`: the string intern table of one value tree (owned by its
 // `ValueContext`): a hash set of `InternedString` entries keyed by the FNV-1a hash of their
@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binding/interned_string.h"
+#include "binding/values/interned_string.h"
 
 namespace mox {
 

@@ -1,4 +1,4 @@
-// File: plugin/memory_stats.h
+// File: plugin/entry/memory_stats.h
 //
 // `MemoryStats`: the 56-byte record the host's `GetMemoryStats` entry receives, a snapshot of
 // the allocation layer's counters (see plugin/allocation.h). Plain data on the boundary:

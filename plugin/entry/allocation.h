@@ -1,4 +1,4 @@
-// File: plugin/allocation.h
+// File: plugin/entry/allocation.h
 //
 // The library's allocation layer. Every allocation the library makes for memory that crosses
 // the boundary or that it accounts for (host values, boundary records, texts handed to the
@@ -19,7 +19,7 @@
 
 #include <cstddef>
 
-#include "plugin/memory_stats.h"
+#include "plugin/entry/memory_stats.h"
 
 namespace mox {
 
