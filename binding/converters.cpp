@@ -1,11 +1,18 @@
 #include "binding/converters.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
 
+#include "binding/converter_classes.h"
 #include "binding/type_descriptor.h"
 #include "binding/type_registry.h"
+#include "binding/values/nesting_limit.h"
 #include "text/format_message.h"
 
 namespace mox {
@@ -15,17 +22,20 @@ namespace mox {
 void Converter::toValue(ValueResult& result, const void* native, const TypeDescriptor* descriptor,
                         const TypeRegistry* registry) const {
     result = ValueResult();
-    // On failure `result` already holds the message.
-    (void)writeValue(result.value(), native, descriptor, registry, result);
+    ConversionFailure failure;
+    if (!writeValue(result.value(), native, descriptor, registry, 0, failure)) {
+        // The message lives outside the tree, so failing (which resets the value) is safe.
+        result.fail(failure.message());
+    }
 }
 
 bool Converter::isEmptyNative(const void* native, const TypeDescriptor* descriptor) const {
     ValueResult built;
     toValue(built, native, descriptor, nullptr);
-    return built.ok() && conversion::isOmittable(built.value());
+    return built.ok() && detail::isOmittable(built.value());
 }
 
-namespace conversion {
+namespace detail {
 
 namespace {
 
@@ -60,6 +70,10 @@ constexpr const char* kMapNotStructure =
     "Couldn't assign value to '%1' of type map because the input not a structure.";
 constexpr const char* kToValueUnregistered =
     "Couldn't convert native value because it's an unregistered structure.";
+constexpr const char* kReadTooDeep =
+    "Couldn't assign value to '%1' because the input is nested more than %2 levels deep.";
+constexpr const char* kWriteTooDeep =
+    "Couldn't convert native value because it is nested more than %1 levels deep.";
 constexpr const char* kBlobInvalidType =
     "Couldn't assign value to '%1' of type blob because the input is of an invalid type %2.";
 
@@ -132,6 +146,112 @@ TextNumber parseFloatingText(std::string_view text, double& out) noexcept {
     return TextNumber::Ok;
 }
 
+// A number as the readers see it once the kind of the input is settled: the input's own
+// number (signed, unsigned or float; an enum is its signed number), or the number parsed from
+// a text by the target's rules, with the text kept for the messages.
+struct NumberInput {
+    ValueKind kind = ValueKind::Empty;  // Signed, Unsigned or Float
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    double f = 0.0;
+    std::string_view text;
+    bool fromText = false;
+};
+
+enum class NumberTarget { Signed, Unsigned, Floating };
+
+// The normalisation that every number reader shares: empty is required, numbers and enums are
+// taken as they are, a text is parsed by the target's rules (a malformed text and a text whose
+// number overflows 64 bits fail here), and every other kind is of an invalid type. Returns
+// false after failing `result`.
+bool readNumberInput(ValueResult& result, const Value& value, std::string_view name,
+                     const char* typeName, NumberTarget target, NumberInput& in) {
+    switch (value.kind()) {
+        case ValueKind::Empty:
+            result.fail(formatMessage(kRequired, name));
+            return false;
+        case ValueKind::Signed:
+            in.kind = ValueKind::Signed;
+            in.i = value.asSigned();
+            return true;
+        case ValueKind::Unsigned:
+            in.kind = ValueKind::Unsigned;
+            in.u = value.asUnsigned();
+            return true;
+        case ValueKind::Float:
+            in.kind = ValueKind::Float;
+            in.f = value.asFloat();
+            return true;
+        case ValueKind::Enum:
+            in.kind = ValueKind::Signed;
+            in.i = value.asEnum().number;
+            return true;
+        case ValueKind::String: {
+            in.text = value.asString();
+            in.fromText = true;
+            TextNumber parsed;
+            switch (target) {
+                case NumberTarget::Signed:
+                    in.kind = ValueKind::Signed;
+                    parsed = parseSignedText(in.text, in.i);
+                    break;
+                case NumberTarget::Unsigned:
+                    in.kind = ValueKind::Unsigned;
+                    parsed = parseUnsignedText(in.text, in.u);
+                    break;
+                default:
+                    in.kind = ValueKind::Float;
+                    parsed = parseFloatingText(in.text, in.f);
+                    break;
+            }
+            if (parsed == TextNumber::Format) {
+                result.fail(formatMessage(kIncorrectFormat, in.text, name, typeName));
+                return false;
+            }
+            if (parsed == TextNumber::Range) {
+                result.fail(formatMessage(kOutOfRange, in.text, name, typeName));
+                return false;
+            }
+            return true;
+        }
+        default:
+            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
+            return false;
+    }
+}
+
+// The out-of-range failure: %1 is the text a number was parsed from, else the number itself.
+void failOutOfRange(ValueResult& result, const NumberInput& in, std::string_view name,
+                    const char* typeName) {
+    if (in.fromText) {
+        result.fail(formatMessage(kOutOfRange, in.text, name, typeName));
+    } else if (in.kind == ValueKind::Signed) {
+        result.fail(formatMessage(kOutOfRange, in.i, name, typeName));
+    } else if (in.kind == ValueKind::Unsigned) {
+        result.fail(formatMessage(kOutOfRange, in.u, name, typeName));
+    } else {
+        result.fail(formatMessage(kOutOfRange, in.f, name, typeName));
+    }
+}
+
+// Whether a container at `depth` (the containers enclosing it) may be entered; fails
+// `result` with the name of the container otherwise.
+bool enterRead(ValueResult& result, std::string_view name, std::uint32_t depth) {
+    if (depth >= kMaxNestingDepth) {
+        result.fail(formatMessage(kReadTooDeep, name, kMaxNestingDepth));
+        return false;
+    }
+    return true;
+}
+
+bool enterWrite(ConversionFailure& failure, std::uint32_t depth) {
+    if (depth >= kMaxNestingDepth) {
+        failure.set(formatMessage(kWriteTooDeep, kMaxNestingDepth));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool isOmittable(const Value& value) noexcept {
@@ -159,210 +279,90 @@ bool isOmittable(const Value& value) noexcept {
 
 bool readSigned(ValueResult& result, const Value& value, std::string_view name, std::int64_t min,
                 std::int64_t max, const char* typeName, std::int64_t& out) {
-    switch (value.kind()) {
-        case ValueKind::Empty:
-            result.fail(formatMessage(kRequired, name));
-            return false;
-        case ValueKind::Signed: {
-            const std::int64_t number = value.asSigned();
-            if (number < min || number > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Unsigned: {
-            const std::uint64_t number = value.asUnsigned();
-            if (number > static_cast<std::uint64_t>(max)) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::int64_t>(number);
-            return true;
-        }
-        case ValueKind::Float: {
-            const double number = value.asFloat();
-            // NaN fails every comparison, so the test is written to reject it.
-            if (!(number >= static_cast<double>(min) && number <= static_cast<double>(max)) ||
-                number >= kTwoPow63) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::int64_t>(number);
-            return true;
-        }
-        case ValueKind::String: {
-            const std::string_view text = value.asString();
-            std::int64_t number = 0;
-            const TextNumber parsed = parseSignedText(text, number);
-            if (parsed == TextNumber::Format) {
-                result.fail(formatMessage(kIncorrectFormat, text, name, typeName));
-                return false;
-            }
-            if (parsed == TextNumber::Range || number < min || number > max) {
-                result.fail(formatMessage(kOutOfRange, text, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Enum: {
-            const std::int32_t number = value.asEnum().number;
-            if (number < min || number > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        default:
-            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
-            return false;
+    NumberInput in;
+    if (!readNumberInput(result, value, name, typeName, NumberTarget::Signed, in)) {
+        return false;
     }
+    bool inRange;
+    switch (in.kind) {
+        case ValueKind::Signed:
+            inRange = in.i >= min && in.i <= max;
+            out = in.i;
+            break;
+        case ValueKind::Unsigned:
+            inRange = in.u <= static_cast<std::uint64_t>(max);
+            out = static_cast<std::int64_t>(in.u);
+            break;
+        default:
+            // NaN fails every comparison, so the test is written to reject it.
+            inRange = in.f >= static_cast<double>(min) && in.f <= static_cast<double>(max) &&
+                      in.f < kTwoPow63;
+            out = inRange ? static_cast<std::int64_t>(in.f) : 0;
+            break;
+    }
+    if (!inRange) {
+        failOutOfRange(result, in, name, typeName);
+    }
+    return inRange;
 }
 
 bool readUnsigned(ValueResult& result, const Value& value, std::string_view name, std::uint64_t max,
                   const char* typeName, std::uint64_t& out) {
-    switch (value.kind()) {
-        case ValueKind::Empty:
-            result.fail(formatMessage(kRequired, name));
-            return false;
-        case ValueKind::Signed: {
-            const std::int64_t number = value.asSigned();
-            if (number < 0 || static_cast<std::uint64_t>(number) > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::uint64_t>(number);
-            return true;
-        }
-        case ValueKind::Unsigned: {
-            const std::uint64_t number = value.asUnsigned();
-            if (number > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Float: {
-            const double number = value.asFloat();
-            if (!(number >= 0.0 && number <= static_cast<double>(max)) || number >= kTwoPow64) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::uint64_t>(number);
-            return true;
-        }
-        case ValueKind::String: {
-            const std::string_view text = value.asString();
-            std::uint64_t number = 0;
-            const TextNumber parsed = parseUnsignedText(text, number);
-            if (parsed == TextNumber::Format) {
-                result.fail(formatMessage(kIncorrectFormat, text, name, typeName));
-                return false;
-            }
-            if (parsed == TextNumber::Range || number > max) {
-                result.fail(formatMessage(kOutOfRange, text, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Enum: {
-            const std::int32_t number = value.asEnum().number;
-            if (number < 0 || static_cast<std::uint64_t>(number) > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::uint64_t>(number);
-            return true;
-        }
-        default:
-            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
-            return false;
+    NumberInput in;
+    if (!readNumberInput(result, value, name, typeName, NumberTarget::Unsigned, in)) {
+        return false;
     }
+    bool inRange;
+    switch (in.kind) {
+        case ValueKind::Signed:
+            inRange = in.i >= 0 && static_cast<std::uint64_t>(in.i) <= max;
+            out = static_cast<std::uint64_t>(in.i);
+            break;
+        case ValueKind::Unsigned:
+            inRange = in.u <= max;
+            out = in.u;
+            break;
+        default:
+            inRange = in.f >= 0.0 && in.f <= static_cast<double>(max) && in.f < kTwoPow64;
+            out = inRange ? static_cast<std::uint64_t>(in.f) : 0;
+            break;
+    }
+    if (!inRange) {
+        failOutOfRange(result, in, name, typeName);
+    }
+    return inRange;
 }
 
 bool readFloating(ValueResult& result, const Value& value, std::string_view name, double max,
                   const char* typeName, double& out) {
-    // NaN is outside every range: the comparisons are written so that it fails them.
-    const auto inRange = [max](double number) { return number >= -max && number <= max; };
-    switch (value.kind()) {
-        case ValueKind::Empty:
-            result.fail(formatMessage(kRequired, name));
-            return false;
-        case ValueKind::Signed: {
-            const std::int64_t number = value.asSigned();
-            if (!inRange(static_cast<double>(number))) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<double>(number);
-            return true;
-        }
-        case ValueKind::Unsigned: {
-            const std::uint64_t number = value.asUnsigned();
-            if (!inRange(static_cast<double>(number))) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<double>(number);
-            return true;
-        }
-        case ValueKind::Float: {
-            const double number = value.asFloat();
-            if (!inRange(number)) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::String: {
-            const std::string_view text = value.asString();
-            double number = 0.0;
-            const TextNumber parsed = parseFloatingText(text, number);
-            if (parsed == TextNumber::Format) {
-                result.fail(formatMessage(kIncorrectFormat, text, name, typeName));
-                return false;
-            }
-            if (parsed == TextNumber::Range || !inRange(number)) {
-                result.fail(formatMessage(kOutOfRange, text, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Enum: {
-            const std::int32_t number = value.asEnum().number;
-            out = static_cast<double>(number);
-            return true;
-        }
-        default:
-            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
-            return false;
+    NumberInput in;
+    if (!readNumberInput(result, value, name, typeName, NumberTarget::Floating, in)) {
+        return false;
     }
+    switch (in.kind) {
+        case ValueKind::Signed:
+            out = static_cast<double>(in.i);
+            break;
+        case ValueKind::Unsigned:
+            out = static_cast<double>(in.u);
+            break;
+        default:
+            out = in.f;
+            break;
+    }
+    // NaN is outside every range: the comparison is written so that it fails.
+    const bool inRange = out >= -max && out <= max;
+    if (!inRange) {
+        failOutOfRange(result, in, name, typeName);
+    }
+    return inRange;
 }
-
-void failVectorNotCollection(ValueResult& result, std::string_view name) {
-    result.fail(formatMessage(kVectorNotCollection, name));
-}
-
-void failMapNotStructure(ValueResult& result, std::string_view name) {
-    result.fail(formatMessage(kMapNotStructure, name));
-}
-
-}  // namespace conversion
-
-using namespace conversion;
 
 // --- bool -----------------------------------------------------------------------------------
 
-void BoolConverter::toNative(ValueResult& result, void* native, const Value& value,
-                             std::string_view name, const TypeDescriptor*, const TypeRegistry*,
-                             std::uint32_t) const {
+void BoolConverter::readNative(ValueResult& result, void* native, const Value& value,
+                               std::string_view name, const TypeDescriptor*, const TypeRegistry*,
+                               std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -392,7 +392,7 @@ void BoolConverter::toNative(ValueResult& result, void* native, const Value& val
 }
 
 bool BoolConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                               const TypeRegistry*, ValueResult&) const {
+                               const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.setBool(*static_cast<const bool*>(native));
     return true;
 }
@@ -401,11 +401,164 @@ bool BoolConverter::isEmptyNative(const void* native, const TypeDescriptor*) con
     return !*static_cast<const bool*>(native);
 }
 
+// --- integers -------------------------------------------------------------------------------
+
+namespace {
+
+// Integers are loaded and stored through their bytes (memcpy), so one class serves every
+// native integer type of a width, whatever its exact C++ type.
+std::int64_t loadSigned(const void* native, std::uint8_t width) noexcept {
+    switch (width) {
+        case 1: {
+            std::int8_t n;
+            std::memcpy(&n, native, 1);
+            return n;
+        }
+        case 2: {
+            std::int16_t n;
+            std::memcpy(&n, native, 2);
+            return n;
+        }
+        case 4: {
+            std::int32_t n;
+            std::memcpy(&n, native, 4);
+            return n;
+        }
+        default: {
+            std::int64_t n;
+            std::memcpy(&n, native, 8);
+            return n;
+        }
+    }
+}
+
+std::uint64_t loadUnsigned(const void* native, std::uint8_t width) noexcept {
+    std::uint64_t n = 0;
+    switch (width) {
+        case 1: {
+            std::uint8_t v;
+            std::memcpy(&v, native, 1);
+            n = v;
+            break;
+        }
+        case 2: {
+            std::uint16_t v;
+            std::memcpy(&v, native, 2);
+            n = v;
+            break;
+        }
+        case 4: {
+            std::uint32_t v;
+            std::memcpy(&v, native, 4);
+            n = v;
+            break;
+        }
+        default:
+            std::memcpy(&n, native, 8);
+            break;
+    }
+    return n;
+}
+
+// Stores the low `width` bytes of `bits` (the number is in range for the width).
+void storeInteger(void* native, std::uint8_t width, std::uint64_t bits) noexcept {
+    switch (width) {
+        case 1: {
+            const auto v = static_cast<std::uint8_t>(bits);
+            std::memcpy(native, &v, 1);
+            break;
+        }
+        case 2: {
+            const auto v = static_cast<std::uint16_t>(bits);
+            std::memcpy(native, &v, 2);
+            break;
+        }
+        case 4: {
+            const auto v = static_cast<std::uint32_t>(bits);
+            std::memcpy(native, &v, 4);
+            break;
+        }
+        default:
+            std::memcpy(native, &bits, 8);
+            break;
+    }
+}
+
+}  // namespace
+
+void IntegerConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                  std::string_view name, const TypeDescriptor*, const TypeRegistry*,
+                                  std::uint32_t, std::uint32_t) const {
+    if (!result.ok()) {
+        return;
+    }
+    const unsigned bits = 8u * width_;
+    if (signed_) {
+        const std::int64_t max =
+            bits == 64 ? INT64_MAX
+                       : static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1)) - 1);
+        std::int64_t number = 0;
+        if (readSigned(result, value, name, -max - 1, max, typeName_, number)) {
+            storeInteger(native, width_, static_cast<std::uint64_t>(number));
+        }
+    } else {
+        const std::uint64_t max = bits == 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
+        std::uint64_t number = 0;
+        if (readUnsigned(result, value, name, max, typeName_, number)) {
+            storeInteger(native, width_, number);
+        }
+    }
+}
+
+bool IntegerConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
+                                  const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
+    if (signed_) {
+        out.setSigned(loadSigned(native, width_));
+    } else {
+        out.setUnsigned(loadUnsigned(native, width_));
+    }
+    return true;
+}
+
+bool IntegerConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return loadUnsigned(native, width_) == 0;
+}
+
+// --- float and double -----------------------------------------------------------------------
+
+void FloatingConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                   std::string_view name, const TypeDescriptor*,
+                                   const TypeRegistry*, std::uint32_t, std::uint32_t) const {
+    if (!result.ok()) {
+        return;
+    }
+    double number = 0.0;
+    if (float_) {
+        if (readFloating(result, value, name, static_cast<double>(FLT_MAX), "float", number)) {
+            *static_cast<float*>(native) = static_cast<float>(number);
+        }
+    } else if (readFloating(result, value, name, DBL_MAX, "double", number)) {
+        *static_cast<double*>(native) = number;
+    }
+}
+
+bool FloatingConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
+                                   const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
+    out.setFloat(float_ ? static_cast<double>(*static_cast<const float*>(native))
+                        : *static_cast<const double*>(native));
+    return true;
+}
+
+bool FloatingConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return float_ ? *static_cast<const float*>(native) == 0.0f
+                  : *static_cast<const double*>(native) == 0.0;
+}
+
 // --- string ---------------------------------------------------------------------------------
 
-void StringConverter::toNative(ValueResult& result, void* native, const Value& value,
-                               std::string_view name, const TypeDescriptor*,
-                               const TypeRegistry* registry, std::uint32_t) const {
+void StringConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view name, const TypeDescriptor*,
+                                 const TypeRegistry* registry, std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -437,7 +590,7 @@ void StringConverter::toNative(ValueResult& result, void* native, const Value& v
 }
 
 bool StringConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                                 const TypeRegistry*, ValueResult&) const {
+                                 const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.setString(std::string_view(*static_cast<const std::string*>(native)));
     return true;
 }
@@ -448,19 +601,19 @@ bool StringConverter::isEmptyNative(const void* native, const TypeDescriptor*) c
 
 // --- object ---------------------------------------------------------------------------------
 
-void ObjectConverter::toNative(ValueResult& result, void* native, const Value& value,
-                               std::string_view, const TypeDescriptor*, const TypeRegistry*,
-                               std::uint32_t) const {
+void ObjectConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view, const TypeDescriptor*, const TypeRegistry*,
+                                 std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
-    Value& target = *static_cast<Value*>(native);
-    target.reset();
-    target.assign(value);
+    // assign alone: `value` may lie inside the target, and assign copies before it releases
+    // (a reset first would free the source before it is read).
+    static_cast<Value*>(native)->assign(value);
 }
 
 bool ObjectConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                                 const TypeRegistry*, ValueResult&) const {
+                                 const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.assign(*static_cast<const Value*>(native));
     return true;
 }
@@ -471,9 +624,9 @@ bool ObjectConverter::isEmptyNative(const void* native, const TypeDescriptor*) c
 
 // --- blob -----------------------------------------------------------------------------------
 
-void BlobConverter::toNative(ValueResult& result, void* native, const Value& value,
-                             std::string_view name, const TypeDescriptor*, const TypeRegistry*,
-                             std::uint32_t) const {
+void BlobConverter::readNative(ValueResult& result, void* native, const Value& value,
+                               std::string_view name, const TypeDescriptor*, const TypeRegistry*,
+                               std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -494,7 +647,7 @@ void BlobConverter::toNative(ValueResult& result, void* native, const Value& val
 }
 
 bool BlobConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                               const TypeRegistry*, ValueResult&) const {
+                               const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.setBlob(*static_cast<const ValueBytes*>(native));
     return true;
 }
@@ -518,9 +671,9 @@ const char* enumTypeName(const TypeDescriptor* descriptor) noexcept {
 
 }  // namespace
 
-void EnumConverter::toNative(ValueResult& result, void* native, const Value& value,
-                             std::string_view name, const TypeDescriptor* descriptor,
-                             const TypeRegistry*, std::uint32_t) const {
+void EnumConverter::readNative(ValueResult& result, void* native, const Value& value,
+                               std::string_view name, const TypeDescriptor* descriptor,
+                               const TypeRegistry*, std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -584,7 +737,7 @@ void EnumConverter::toNative(ValueResult& result, void* native, const Value& val
 }
 
 bool EnumConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
-                               const TypeRegistry*, ValueResult&) const {
+                               const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     const StaticTypeId* typeId = descriptor != nullptr && descriptor->staticTypeId != nullptr
                                      ? descriptor->staticTypeId
                                      : typeId_;
@@ -598,9 +751,10 @@ bool EnumConverter::isEmptyNative(const void* native, const TypeDescriptor*) con
 
 // --- struct ---------------------------------------------------------------------------------
 
-void StructConverter::toNative(ValueResult& result, void* native, const Value& value,
-                               std::string_view name, const TypeDescriptor* descriptor,
-                               const TypeRegistry* registry, std::uint32_t flags) const {
+void StructConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view name, const TypeDescriptor* descriptor,
+                                 const TypeRegistry* registry, std::uint32_t flags,
+                                 std::uint32_t depth) const {
     if (!result.ok()) {
         return;
     }
@@ -616,6 +770,9 @@ void StructConverter::toNative(ValueResult& result, void* native, const Value& v
         result.fail(formatMessage(kStructNotStructure, name, descriptor->name));
         return;
     }
+    if (!enterRead(result, name, depth)) {
+        return;
+    }
     auto* base = static_cast<unsigned char*>(native);
     for (const FieldDescriptor& field : descriptor->fields) {
         const Value& member = value.find(field.name);
@@ -629,8 +786,8 @@ void StructConverter::toNative(ValueResult& result, void* native, const Value& v
         if (field.converter == nullptr) {
             continue;
         }
-        field.converter->toNative(result, base + field.offset, member, field.name,
-                                  field.type.descriptor, registry, flags);
+        field.converter->readNative(result, base + field.offset, member, field.name,
+                                    field.type.descriptor, registry, flags, depth + 1);
         if (!result.ok()) {
             return;
         }
@@ -638,9 +795,13 @@ void StructConverter::toNative(ValueResult& result, void* native, const Value& v
 }
 
 bool StructConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
-                                 const TypeRegistry* registry, ValueResult& failure) const {
+                                 const TypeRegistry* registry, std::uint32_t depth,
+                                 ConversionFailure& failure) const {
     if (descriptor == nullptr) {
-        failure.fail(kToValueUnregistered);
+        failure.set(kToValueUnregistered);
+        return false;
+    }
+    if (!enterWrite(failure, depth)) {
         return false;
     }
     out.reset();
@@ -656,7 +817,7 @@ bool StructConverter::writeValue(Value& out, const void* native, const TypeDescr
             continue;
         }
         if (!field.converter->writeValue(out.member(field.name), fieldNative, field.type.descriptor,
-                                         registry, failure)) {
+                                         registry, depth + 1, failure)) {
             return false;
         }
     }
@@ -679,5 +840,211 @@ bool StructConverter::isEmptyNative(const void* native, const TypeDescriptor* de
     }
     return true;
 }
+
+// --- vector ---------------------------------------------------------------------------------
+
+void VectorConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view name, const TypeDescriptor* descriptor,
+                                 const TypeRegistry* registry, std::uint32_t flags,
+                                 std::uint32_t depth) const {
+    if (!result.ok()) {
+        return;
+    }
+    ops_.clear(native);
+    if (value.kind() != ValueKind::Collection) {
+        result.fail(formatMessage(kVectorNotCollection, name));
+        return;
+    }
+    if (!enterRead(result, name, depth)) {
+        return;
+    }
+    const auto elements = value.elements();
+    auto* data = static_cast<unsigned char*>(ops_.resize(native, elements.size()));
+    for (std::size_t i = 0; i < elements.size() && result.ok(); ++i) {
+        if (!elements[i].isEmpty()) {
+            element_->readNative(result, data + i * ops_.elementSize, elements[i], name, descriptor,
+                                 registry, flags, depth + 1);
+        }
+    }
+}
+
+bool VectorConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
+                                 const TypeRegistry* registry, std::uint32_t depth,
+                                 ConversionFailure& failure) const {
+    if (!enterWrite(failure, depth)) {
+        return false;
+    }
+    const std::size_t count = ops_.size(native);
+    const auto* data = static_cast<const unsigned char*>(ops_.data(native));
+    out.reset();
+    out.makeCollection();
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!element_->writeValue(out.append(), data + i * ops_.elementSize, descriptor, registry,
+                                  depth + 1, failure)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool VectorConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return ops_.size(native) == 0;
+}
+
+// --- map ------------------------------------------------------------------------------------
+
+void MapConverter::readNative(ValueResult& result, void* native, const Value& value,
+                              std::string_view name, const TypeDescriptor* descriptor,
+                              const TypeRegistry* registry, std::uint32_t flags,
+                              std::uint32_t depth) const {
+    if (!result.ok()) {
+        return;
+    }
+    if (value.kind() != ValueKind::Structure) {
+        ops_.clearAndReserve(native, 0);
+        result.fail(formatMessage(kMapNotStructure, name));
+        return;
+    }
+    ops_.clearAndReserve(native, value.size());
+    if (!enterRead(result, name, depth)) {
+        return;
+    }
+    for (const auto member : value.members()) {
+        if (member.value.isEmpty()) {
+            continue;
+        }
+        element_->readNative(result, ops_.slot(native, member.name), member.value, name, descriptor,
+                             registry, flags, depth + 1);
+        if (!result.ok()) {
+            return;
+        }
+    }
+}
+
+namespace {
+
+struct MapWrite {
+    const Converter& element;
+    Value& out;
+    const TypeDescriptor* descriptor;
+    const TypeRegistry* registry;
+    std::uint32_t depth;
+    ConversionFailure& failure;
+};
+
+bool writeMapEntry(void* context, std::string_view key, const void* element) {
+    auto& write = *static_cast<MapWrite*>(context);
+    return write.element.writeValue(write.out.member(key), element, write.descriptor,
+                                    write.registry, write.depth, write.failure);
+}
+
+}  // namespace
+
+bool MapConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
+                              const TypeRegistry* registry, std::uint32_t depth,
+                              ConversionFailure& failure) const {
+    if (!enterWrite(failure, depth)) {
+        return false;
+    }
+    out.reset();
+    out.makeStructure();
+    MapWrite write{*element_, out, descriptor, registry, depth + 1, failure};
+    return ops_.forEach(native, &write, &writeMapEntry);
+}
+
+bool MapConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return ops_.size(native) == 0;
+}
+
+// --- optional -------------------------------------------------------------------------------
+
+void OptionalConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                   std::string_view name, const TypeDescriptor* descriptor,
+                                   const TypeRegistry* registry, std::uint32_t flags,
+                                   std::uint32_t depth) const {
+    if (!result.ok()) {
+        return;
+    }
+    if (value.isEmpty()) {
+        ops_.reset(native);
+        return;
+    }
+    // An optional adds no level: its value is the held type's value.
+    held_->readNative(result, ops_.emplace(native), value, name, descriptor, registry, flags,
+                      depth);
+    if (!result.ok()) {
+        ops_.reset(native);
+    }
+}
+
+bool OptionalConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
+                                   const TypeRegistry* registry, std::uint32_t depth,
+                                   ConversionFailure& failure) const {
+    if (!ops_.hasValue(native)) {
+        out.reset();
+        return true;
+    }
+    return held_->writeValue(out, ops_.get(native), descriptor, registry, depth, failure);
+}
+
+bool OptionalConverter::isEmptyNative(const void* native, const TypeDescriptor* descriptor) const {
+    return !ops_.hasValue(native) || held_->isEmptyNative(ops_.get(native), descriptor);
+}
+
+// --- factories ------------------------------------------------------------------------------
+
+std::unique_ptr<Converter> makeLeafConverter(TypeKind kind, const StaticTypeId* enumTypeId) {
+    switch (kind) {
+        case TypeKind::Bool:
+            return std::make_unique<BoolConverter>();
+        case TypeKind::Int8:
+            return std::make_unique<IntegerConverter>(1, true, "int8");
+        case TypeKind::UInt8:
+            return std::make_unique<IntegerConverter>(1, false, "uint8");
+        case TypeKind::Int16:
+            return std::make_unique<IntegerConverter>(2, true, "int16");
+        case TypeKind::UInt16:
+            return std::make_unique<IntegerConverter>(2, false, "uint16");
+        case TypeKind::Int32:
+            return std::make_unique<IntegerConverter>(4, true, "int32");
+        case TypeKind::UInt32:
+            return std::make_unique<IntegerConverter>(4, false, "uint32");
+        case TypeKind::Int64:
+            return std::make_unique<IntegerConverter>(8, true, "int64");
+        case TypeKind::UInt64:
+            return std::make_unique<IntegerConverter>(8, false, "uint64");
+        case TypeKind::Float:
+            return std::make_unique<FloatingConverter>(true);
+        case TypeKind::Double:
+            return std::make_unique<FloatingConverter>(false);
+        case TypeKind::String:
+            return std::make_unique<StringConverter>();
+        case TypeKind::Object:
+            return std::make_unique<ObjectConverter>();
+        case TypeKind::Blob:
+            return std::make_unique<BlobConverter>();
+        case TypeKind::Enum:
+            return std::make_unique<EnumConverter>(enumTypeId);
+        default:
+            return std::make_unique<StructConverter>();
+    }
+}
+
+std::unique_ptr<Converter> makeVectorConverter(std::unique_ptr<Converter> element,
+                                               const VectorOps& ops) {
+    return std::make_unique<VectorConverter>(std::move(element), ops);
+}
+
+std::unique_ptr<Converter> makeMapConverter(std::unique_ptr<Converter> element, const MapOps& ops) {
+    return std::make_unique<MapConverter>(std::move(element), ops);
+}
+
+std::unique_ptr<Converter> makeOptionalConverter(std::unique_ptr<Converter> held,
+                                                 const OptionalOps& ops) {
+    return std::make_unique<OptionalConverter>(std::move(held), ops);
+}
+
+}  // namespace detail
 
 }  // namespace mox

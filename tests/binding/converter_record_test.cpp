@@ -142,7 +142,7 @@ TEST_F(ConverterRecordTest, MissingOptionalFieldsKeepTheirValues) {
 }
 
 TEST_F(ConverterRecordTest, UnregisteredStructure) {
-    const StructConverter converter;
+    const Converter& converter = converterFor<Inner>();
     Value value;
     value.makeStructure();
     Inner inner;
