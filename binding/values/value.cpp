@@ -334,7 +334,7 @@ void Value::copyInto(Value& dest, const Value& source, ValueContext& ctx) {
             if (source.context() == &ctx) {
                 InternedStringTable::addRef(entry);
             } else if (entry != &emptyInternedString()) {
-                entry = ctx.intern(entry->text, entry->hash);
+                entry = ctx.intern(entry->view(), entry->hash);
             }
             dest.payload_.string = entry;
             break;
@@ -371,7 +371,7 @@ void Value::copyInto(Value& dest, const Value& source, ValueContext& ctx) {
                 if (sameTree) {
                     InternedStringTable::addRef(name);
                 } else {
-                    name = ctx.intern(name->text, name->hash);
+                    name = ctx.intern(name->view(), name->hash);
                 }
                 void* slot;
                 try {
