@@ -407,80 +407,56 @@ namespace {
 
 // Integers are loaded and stored through their bytes (memcpy), so one class serves every
 // native integer type of a width, whatever its exact C++ type.
+template <class T>
+T load(const void* native) noexcept {
+    T number;
+    std::memcpy(&number, native, sizeof number);
+    return number;
+}
+
+template <class T>
+void store(void* native, std::uint64_t bits) noexcept {
+    const auto number = static_cast<T>(bits);
+    std::memcpy(native, &number, sizeof number);
+}
+
 std::int64_t loadSigned(const void* native, std::uint8_t width) noexcept {
     switch (width) {
-        case 1: {
-            std::int8_t n;
-            std::memcpy(&n, native, 1);
-            return n;
-        }
-        case 2: {
-            std::int16_t n;
-            std::memcpy(&n, native, 2);
-            return n;
-        }
-        case 4: {
-            std::int32_t n;
-            std::memcpy(&n, native, 4);
-            return n;
-        }
-        default: {
-            std::int64_t n;
-            std::memcpy(&n, native, 8);
-            return n;
-        }
+        case 1:
+            return load<std::int8_t>(native);
+        case 2:
+            return load<std::int16_t>(native);
+        case 4:
+            return load<std::int32_t>(native);
+        default:
+            return load<std::int64_t>(native);
     }
 }
 
 std::uint64_t loadUnsigned(const void* native, std::uint8_t width) noexcept {
-    std::uint64_t n = 0;
     switch (width) {
-        case 1: {
-            std::uint8_t v;
-            std::memcpy(&v, native, 1);
-            n = v;
-            break;
-        }
-        case 2: {
-            std::uint16_t v;
-            std::memcpy(&v, native, 2);
-            n = v;
-            break;
-        }
-        case 4: {
-            std::uint32_t v;
-            std::memcpy(&v, native, 4);
-            n = v;
-            break;
-        }
+        case 1:
+            return load<std::uint8_t>(native);
+        case 2:
+            return load<std::uint16_t>(native);
+        case 4:
+            return load<std::uint32_t>(native);
         default:
-            std::memcpy(&n, native, 8);
-            break;
+            return load<std::uint64_t>(native);
     }
-    return n;
 }
 
 // Stores the low `width` bytes of `bits` (the number is in range for the width).
 void storeInteger(void* native, std::uint8_t width, std::uint64_t bits) noexcept {
     switch (width) {
-        case 1: {
-            const auto v = static_cast<std::uint8_t>(bits);
-            std::memcpy(native, &v, 1);
-            break;
-        }
-        case 2: {
-            const auto v = static_cast<std::uint16_t>(bits);
-            std::memcpy(native, &v, 2);
-            break;
-        }
-        case 4: {
-            const auto v = static_cast<std::uint32_t>(bits);
-            std::memcpy(native, &v, 4);
-            break;
-        }
+        case 1:
+            return store<std::uint8_t>(native, bits);
+        case 2:
+            return store<std::uint16_t>(native, bits);
+        case 4:
+            return store<std::uint32_t>(native, bits);
         default:
-            std::memcpy(native, &bits, 8);
-            break;
+            return store<std::uint64_t>(native, bits);
     }
 }
 

@@ -136,6 +136,9 @@ void Value::releaseLeaf(bool bulk) noexcept {
 // empty, so the parent's loop passes over it.
 void Value::releasePayload(bool bulk) noexcept {
     const ValueKind ownKind = kind();
+    if (isScalar(ownKind)) {
+        return;  // the common case: setters on fresh values
+    }
     if (ownKind != ValueKind::Collection && ownKind != ValueKind::Structure) {
         releaseLeaf(bulk);
         return;
@@ -168,7 +171,9 @@ void Value::releasePayload(bool bulk) noexcept {
                 if (parent != nullptr) {
                     (parent->left == node ? parent->left : parent->right) = nullptr;
                 }
-                node->value.releaseLeaf(bulk);
+                if (!isScalar(memberKind)) {
+                    node->value.releaseLeaf(bulk);
+                }
                 if (!bulk) {
                     ctx->release(node->name);
                     ctx->deallocate(node, sizeof(StructureNode));
@@ -190,7 +195,9 @@ void Value::releasePayload(bool bulk) noexcept {
                     child = &element;
                     break;
                 }
-                element.releaseLeaf(bulk);
+                if (!isScalar(elementKind)) {
+                    element.releaseLeaf(bulk);
+                }
                 --collection->size;
             }
             if (child == nullptr) {
