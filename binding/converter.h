@@ -3,8 +3,8 @@
 // `Converter`: the per-type object that fills a native object from a generic `Value` and
 // builds the generic value of a native object. One converter instance exists per registered
 // field, argument or result and is owned by the descriptor that holds it; the concrete classes
-// (made by `makeConverter`, binding/converters.h) are shared by all fields of a scalar, string or
-// object type and instantiated per element type for structs, vectors, maps and optionals.
+// (made by `makeConverter`, binding/converters.h) are one per native kind; a vector, map or
+// optional converter holds the converter of its element type.
 //
 // Converters hold no state that changes after construction: one instance may be used by
 // several threads at once, each with its own values and native objects.
