@@ -46,12 +46,11 @@ class BoolConverter final : public Converter {
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 };
 
-// An integer of `width` bytes (1, 2, 4 or 8), signed or not; `typeName` is the name messages
-// print ("int8" ... "uint64").
+// An integer stored as `T` (a fixed-width integer type). The native object is read and written
+// through its bytes, so every C++ integer type of T's width and signedness may use it.
+template <class T>
 class IntegerConverter final : public Converter {
   public:
-    IntegerConverter(std::uint8_t width, bool isSigned, const char* typeName) noexcept
-        : width_(width), signed_(isSigned), typeName_(typeName) {}
     void readNative(ValueResult& result, void* native, const Value& value, std::string_view name,
                     const TypeDescriptor* descriptor, const TypeRegistry* registry,
                     std::uint32_t flags, std::uint32_t depth) const override;
@@ -59,17 +58,12 @@ class IntegerConverter final : public Converter {
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
-
-  private:
-    std::uint8_t width_;
-    bool signed_;
-    const char* typeName_;
 };
 
-// float (`isFloat`) or double.
+// float or double.
+template <class T>
 class FloatingConverter final : public Converter {
   public:
-    explicit FloatingConverter(bool isFloat) noexcept : float_(isFloat) {}
     void readNative(ValueResult& result, void* native, const Value& value, std::string_view name,
                     const TypeDescriptor* descriptor, const TypeRegistry* registry,
                     std::uint32_t flags, std::uint32_t depth) const override;
@@ -77,9 +71,6 @@ class FloatingConverter final : public Converter {
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
-
-  private:
-    bool float_;
 };
 
 class StringConverter final : public Converter {

@@ -1,12 +1,13 @@
 #include "binding/converters.h"
 
 #include <cerrno>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "binding/converter_classes.h"
@@ -160,32 +161,13 @@ struct NumberInput {
 
 enum class NumberTarget { Signed, Unsigned, Floating };
 
-// The normalisation that every number reader shares: empty is required, numbers and enums are
-// taken as they are, a text is parsed by the target's rules (a malformed text and a text whose
-// number overflows 64 bits fail here), and every other kind is of an invalid type. Returns
-// false after failing `result`.
-bool readNumberInput(ValueResult& result, const Value& value, std::string_view name,
-                     const char* typeName, NumberTarget target, NumberInput& in) {
+// The part of readNumberInput off the hot path: empty, texts and invalid kinds.
+bool readNumberInputSlow(ValueResult& result, const Value& value, std::string_view name,
+                         const char* typeName, NumberTarget target, NumberInput& in) {
     switch (value.kind()) {
         case ValueKind::Empty:
             result.fail(formatMessage(kRequired, name));
             return false;
-        case ValueKind::Signed:
-            in.kind = ValueKind::Signed;
-            in.i = value.asSigned();
-            return true;
-        case ValueKind::Unsigned:
-            in.kind = ValueKind::Unsigned;
-            in.u = value.asUnsigned();
-            return true;
-        case ValueKind::Float:
-            in.kind = ValueKind::Float;
-            in.f = value.asFloat();
-            return true;
-        case ValueKind::Enum:
-            in.kind = ValueKind::Signed;
-            in.i = value.asEnum().number;
-            return true;
         case ValueKind::String: {
             in.text = value.asString();
             in.fromText = true;
@@ -217,6 +199,34 @@ bool readNumberInput(ValueResult& result, const Value& value, std::string_view n
         default:
             result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
             return false;
+    }
+}
+
+// The normalisation that every number reader shares: empty is required, numbers and enums are
+// taken as they are, a text is parsed by the target's rules (a malformed text and a text whose
+// number overflows 64 bits fail here), and every other kind is of an invalid type. Returns
+// false after failing `result`. The number kinds are handled inline; the rest is out of line.
+inline bool readNumberInput(ValueResult& result, const Value& value, std::string_view name,
+                            const char* typeName, NumberTarget target, NumberInput& in) {
+    switch (value.kind()) {
+        case ValueKind::Signed:
+            in.kind = ValueKind::Signed;
+            in.i = value.asSigned();
+            return true;
+        case ValueKind::Unsigned:
+            in.kind = ValueKind::Unsigned;
+            in.u = value.asUnsigned();
+            return true;
+        case ValueKind::Float:
+            in.kind = ValueKind::Float;
+            in.f = value.asFloat();
+            return true;
+        case ValueKind::Enum:
+            in.kind = ValueKind::Signed;
+            in.i = value.asEnum().number;
+            return true;
+        default:
+            return readNumberInputSlow(result, value, name, typeName, target, in);
     }
 }
 
@@ -279,6 +289,14 @@ bool isOmittable(const Value& value) noexcept {
 
 bool readSigned(ValueResult& result, const Value& value, std::string_view name, std::int64_t min,
                 std::int64_t max, const char* typeName, std::int64_t& out) {
+    // Fast path for the usual input, a number of the native's own signedness in range.
+    if (value.kind() == ValueKind::Signed) {
+        const std::int64_t number = value.asSigned();
+        if (number >= min && number <= max) {
+            out = number;
+            return true;
+        }
+    }
     NumberInput in;
     if (!readNumberInput(result, value, name, typeName, NumberTarget::Signed, in)) {
         return false;
@@ -308,6 +326,11 @@ bool readSigned(ValueResult& result, const Value& value, std::string_view name, 
 
 bool readUnsigned(ValueResult& result, const Value& value, std::string_view name, std::uint64_t max,
                   const char* typeName, std::uint64_t& out) {
+    // Fast path for the usual input, a number of the native's own signedness in range.
+    if (value.kind() == ValueKind::Unsigned && value.asUnsigned() <= max) {
+        out = value.asUnsigned();
+        return true;
+    }
     NumberInput in;
     if (!readNumberInput(result, value, name, typeName, NumberTarget::Unsigned, in)) {
         return false;
@@ -335,6 +358,14 @@ bool readUnsigned(ValueResult& result, const Value& value, std::string_view name
 
 bool readFloating(ValueResult& result, const Value& value, std::string_view name, double max,
                   const char* typeName, double& out) {
+    // Fast path for the usual input, a float in range.
+    if (value.kind() == ValueKind::Float) {
+        const double number = value.asFloat();
+        if (number >= -max && number <= max) {
+            out = number;
+            return true;
+        }
+    }
     NumberInput in;
     if (!readNumberInput(result, value, name, typeName, NumberTarget::Floating, in)) {
         return false;
@@ -405,8 +436,21 @@ bool BoolConverter::isEmptyNative(const void* native, const TypeDescriptor*) con
 
 namespace {
 
-// Integers are loaded and stored through their bytes (memcpy), so one class serves every
-// native integer type of a width, whatever its exact C++ type.
+template <class T>
+constexpr const char* integerTypeName() noexcept {
+    if constexpr (std::is_signed_v<T>) {
+        return sizeof(T) == 1   ? "int8"
+               : sizeof(T) == 2 ? "int16"
+               : sizeof(T) == 4 ? "int32"
+                                : "int64";
+    } else {
+        return sizeof(T) == 1   ? "uint8"
+               : sizeof(T) == 2 ? "uint16"
+               : sizeof(T) == 4 ? "uint32"
+                                : "uint64";
+    }
+}
+
 template <class T>
 T load(const void* native) noexcept {
     T number;
@@ -415,119 +459,77 @@ T load(const void* native) noexcept {
 }
 
 template <class T>
-void store(void* native, std::uint64_t bits) noexcept {
-    const auto number = static_cast<T>(bits);
+void store(void* native, T number) noexcept {
     std::memcpy(native, &number, sizeof number);
-}
-
-std::int64_t loadSigned(const void* native, std::uint8_t width) noexcept {
-    switch (width) {
-        case 1:
-            return load<std::int8_t>(native);
-        case 2:
-            return load<std::int16_t>(native);
-        case 4:
-            return load<std::int32_t>(native);
-        default:
-            return load<std::int64_t>(native);
-    }
-}
-
-std::uint64_t loadUnsigned(const void* native, std::uint8_t width) noexcept {
-    switch (width) {
-        case 1:
-            return load<std::uint8_t>(native);
-        case 2:
-            return load<std::uint16_t>(native);
-        case 4:
-            return load<std::uint32_t>(native);
-        default:
-            return load<std::uint64_t>(native);
-    }
-}
-
-// Stores the low `width` bytes of `bits` (the number is in range for the width).
-void storeInteger(void* native, std::uint8_t width, std::uint64_t bits) noexcept {
-    switch (width) {
-        case 1:
-            return store<std::uint8_t>(native, bits);
-        case 2:
-            return store<std::uint16_t>(native, bits);
-        case 4:
-            return store<std::uint32_t>(native, bits);
-        default:
-            return store<std::uint64_t>(native, bits);
-    }
 }
 
 }  // namespace
 
-void IntegerConverter::readNative(ValueResult& result, void* native, const Value& value,
-                                  std::string_view name, const TypeDescriptor*, const TypeRegistry*,
-                                  std::uint32_t, std::uint32_t) const {
+template <class T>
+void IntegerConverter<T>::readNative(ValueResult& result, void* native, const Value& value,
+                                     std::string_view name, const TypeDescriptor*,
+                                     const TypeRegistry*, std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
-    const unsigned bits = 8u * width_;
-    if (signed_) {
-        const std::int64_t max =
-            bits == 64 ? INT64_MAX
-                       : static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1)) - 1);
+    if constexpr (std::is_signed_v<T>) {
         std::int64_t number = 0;
-        if (readSigned(result, value, name, -max - 1, max, typeName_, number)) {
-            storeInteger(native, width_, static_cast<std::uint64_t>(number));
+        if (readSigned(result, value, name, std::numeric_limits<T>::min(),
+                       std::numeric_limits<T>::max(), integerTypeName<T>(), number)) {
+            store(native, static_cast<T>(number));
         }
     } else {
-        const std::uint64_t max = bits == 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
         std::uint64_t number = 0;
-        if (readUnsigned(result, value, name, max, typeName_, number)) {
-            storeInteger(native, width_, number);
+        if (readUnsigned(result, value, name, std::numeric_limits<T>::max(), integerTypeName<T>(),
+                         number)) {
+            store(native, static_cast<T>(number));
         }
     }
 }
 
-bool IntegerConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                                  const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
-    if (signed_) {
-        out.setSigned(loadSigned(native, width_));
+template <class T>
+bool IntegerConverter<T>::writeValue(Value& out, const void* native, const TypeDescriptor*,
+                                     const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
+    if constexpr (std::is_signed_v<T>) {
+        out.setSigned(load<T>(native));
     } else {
-        out.setUnsigned(loadUnsigned(native, width_));
+        out.setUnsigned(load<T>(native));
     }
     return true;
 }
 
-bool IntegerConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
-    return loadUnsigned(native, width_) == 0;
+template <class T>
+bool IntegerConverter<T>::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return load<T>(native) == 0;
 }
 
 // --- float and double -----------------------------------------------------------------------
 
-void FloatingConverter::readNative(ValueResult& result, void* native, const Value& value,
-                                   std::string_view name, const TypeDescriptor*,
-                                   const TypeRegistry*, std::uint32_t, std::uint32_t) const {
+template <class T>
+void FloatingConverter<T>::readNative(ValueResult& result, void* native, const Value& value,
+                                      std::string_view name, const TypeDescriptor*,
+                                      const TypeRegistry*, std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
     double number = 0.0;
-    if (float_) {
-        if (readFloating(result, value, name, static_cast<double>(FLT_MAX), "float", number)) {
-            *static_cast<float*>(native) = static_cast<float>(number);
-        }
-    } else if (readFloating(result, value, name, DBL_MAX, "double", number)) {
-        *static_cast<double*>(native) = number;
+    if (readFloating(result, value, name, static_cast<double>(std::numeric_limits<T>::max()),
+                     std::is_same_v<T, float> ? "float" : "double", number)) {
+        store(native, static_cast<T>(number));
     }
 }
 
-bool FloatingConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                                   const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
-    out.setFloat(float_ ? static_cast<double>(*static_cast<const float*>(native))
-                        : *static_cast<const double*>(native));
+template <class T>
+bool FloatingConverter<T>::writeValue(Value& out, const void* native, const TypeDescriptor*,
+                                      const TypeRegistry*, std::uint32_t,
+                                      ConversionFailure&) const {
+    out.setFloat(static_cast<double>(load<T>(native)));
     return true;
 }
 
-bool FloatingConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
-    return float_ ? *static_cast<const float*>(native) == 0.0f
-                  : *static_cast<const double*>(native) == 0.0;
+template <class T>
+bool FloatingConverter<T>::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return load<T>(native) == T(0);
 }
 
 // --- string ---------------------------------------------------------------------------------
@@ -975,25 +977,25 @@ std::unique_ptr<Converter> makeLeafConverter(TypeKind kind, const StaticTypeId* 
         case TypeKind::Bool:
             return std::make_unique<BoolConverter>();
         case TypeKind::Int8:
-            return std::make_unique<IntegerConverter>(1, true, "int8");
+            return std::make_unique<IntegerConverter<std::int8_t>>();
         case TypeKind::UInt8:
-            return std::make_unique<IntegerConverter>(1, false, "uint8");
+            return std::make_unique<IntegerConverter<std::uint8_t>>();
         case TypeKind::Int16:
-            return std::make_unique<IntegerConverter>(2, true, "int16");
+            return std::make_unique<IntegerConverter<std::int16_t>>();
         case TypeKind::UInt16:
-            return std::make_unique<IntegerConverter>(2, false, "uint16");
+            return std::make_unique<IntegerConverter<std::uint16_t>>();
         case TypeKind::Int32:
-            return std::make_unique<IntegerConverter>(4, true, "int32");
+            return std::make_unique<IntegerConverter<std::int32_t>>();
         case TypeKind::UInt32:
-            return std::make_unique<IntegerConverter>(4, false, "uint32");
+            return std::make_unique<IntegerConverter<std::uint32_t>>();
         case TypeKind::Int64:
-            return std::make_unique<IntegerConverter>(8, true, "int64");
+            return std::make_unique<IntegerConverter<std::int64_t>>();
         case TypeKind::UInt64:
-            return std::make_unique<IntegerConverter>(8, false, "uint64");
+            return std::make_unique<IntegerConverter<std::uint64_t>>();
         case TypeKind::Float:
-            return std::make_unique<FloatingConverter>(true);
+            return std::make_unique<FloatingConverter<float>>();
         case TypeKind::Double:
-            return std::make_unique<FloatingConverter>(false);
+            return std::make_unique<FloatingConverter<double>>();
         case TypeKind::String:
             return std::make_unique<StringConverter>();
         case TypeKind::Object:
