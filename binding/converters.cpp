@@ -244,22 +244,32 @@ void failOutOfRange(ValueResult& result, const NumberInput& in, std::string_view
     }
 }
 
-// Whether a container at `depth` (the containers enclosing it) may be entered; fails
-// `result` with the name of the container otherwise.
-bool enterRead(ValueResult& result, std::string_view name, std::uint32_t depth) {
-    if (depth >= kMaxNestingDepth) {
-        result.fail(formatMessage(kReadTooDeep, name, kMaxNestingDepth));
-        return false;
-    }
-    return true;
+// The failures of a container entered too deep (kept out of line: they are never on the hot
+// path, and their message formatting would weigh on every caller).
+void failReadTooDeep(ValueResult& result, std::string_view name) {
+    result.fail(formatMessage(kReadTooDeep, name, kMaxNestingDepth));
 }
 
-bool enterWrite(ConversionFailure& failure, std::uint32_t depth) {
-    if (depth >= kMaxNestingDepth) {
-        failure.set(formatMessage(kWriteTooDeep, kMaxNestingDepth));
-        return false;
+void failWriteTooDeep(ConversionFailure& failure) {
+    failure.set(formatMessage(kWriteTooDeep, kMaxNestingDepth));
+}
+
+// Whether a container at `depth` (the containers enclosing it) may be entered; fails
+// `result` with the name of the container otherwise.
+inline bool enterRead(ValueResult& result, std::string_view name, std::uint32_t depth) {
+    if (depth < kMaxNestingDepth) {
+        return true;
     }
-    return true;
+    failReadTooDeep(result, name);
+    return false;
+}
+
+inline bool enterWrite(ConversionFailure& failure, std::uint32_t depth) {
+    if (depth < kMaxNestingDepth) {
+        return true;
+    }
+    failWriteTooDeep(failure);
+    return false;
 }
 
 }  // namespace
