@@ -1,29 +1,11 @@
 #include "binding/api_description.h"
 
 #include "binding/type_descriptor.h"
-#include "binding/type_kind.h"
+#include "binding/type_ref.h"
 
 namespace mox {
 
 namespace {
-
-// Kinds outside the defined range reach the host as 0.
-std::uint32_t hostKindNumber(TypeKind kind) {
-    const auto number = static_cast<std::uint32_t>(kind);
-    return number < kTypeKindCount ? number : 0;
-}
-
-const char* typeNameOf(const TypeRef& ref) {
-    switch (ref.kind) {
-        case TypeKind::Vector:
-        case TypeKind::Enum:
-        case TypeKind::Struct:
-        case TypeKind::Map:
-            return ref.descriptor != nullptr ? ref.descriptor->name.c_str() : "";
-        default:
-            return "";
-    }
-}
 
 template <class Record>
 void link(std::vector<Record>& records, std::size_t first, std::size_t count) {
@@ -108,7 +90,7 @@ const HostApiDescription& ApiDescription::describeApi(
             const TypeRef& type = argument.reportedType();
             arguments_.push_back(HostArgumentRecord{
                 nullptr, argument.name.c_str(), argument.description.c_str(),
-                hostKindNumber(type.kind), hostKindNumber(type.elementKind), typeNameOf(type),
+                hostKindNumber(type.kind), hostKindNumber(type.elementKind), hostTypeName(type),
                 static_cast<std::uint8_t>(argument.optional ? 1 : 0)});
         }
         const std::size_t count = arguments_.size() - firstArgument;
@@ -123,7 +105,7 @@ const HostApiDescription& ApiDescription::describeApi(
         functions_.push_back(HostFunctionRecord{
             nullptr, nullptr, nullptr, function->name.c_str(), function->nameSpace.c_str(),
             firstOf(arguments_, firstArgument, count), static_cast<std::uint32_t>(count),
-            hostKindNumber(result.kind), hostKindNumber(result.elementKind), typeNameOf(result),
+            hostKindNumber(result.kind), hostKindNumber(result.elementKind), hostTypeName(result),
             function->description.c_str(), function->help.c_str(),
             static_cast<std::uint8_t>(function->threadSafe ? 1 : 0), async, tags,
             static_cast<std::uint32_t>(function->tags.size())});
@@ -142,7 +124,7 @@ const HostApiDescription& ApiDescription::describeApi(
                 fields_.push_back(HostFieldRecord{
                     nullptr, field.name.c_str(), field.description.c_str(), field.offset,
                     hostKindNumber(fieldType.kind), hostKindNumber(fieldType.elementKind),
-                    typeNameOf(fieldType), static_cast<std::uint8_t>(field.optional ? 1 : 0)});
+                    hostTypeName(fieldType), static_cast<std::uint8_t>(field.optional ? 1 : 0)});
             }
             count = type->fields.size();
             link(fields_, firstField, count);
@@ -171,7 +153,7 @@ const HostApiDescription& ApiDescription::describeApi(
             continue;
         }
         events_.push_back(HostEventRecord{nullptr, event->name.c_str(), event->nameSpace.c_str(),
-                                          typeNameOf(event->payload), event->description.c_str(),
+                                          hostTypeName(event->payload), event->description.c_str(),
                                           appendTags(tags_, event->tags),
                                           static_cast<std::uint32_t>(event->tags.size())});
     }

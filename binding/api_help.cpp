@@ -32,8 +32,8 @@ void appendRecord(Value& list, const TypeRegistry& registry, const Record& recor
     if (descriptor == nullptr) {
         return;
     }
-    ValueResult failure;
-    if (!converterFor<Record>().writeValue(element, &record, descriptor, &registry, failure)) {
+    ConversionFailure failure;
+    if (!converterFor<Record>().writeValue(element, &record, descriptor, &registry, 0, failure)) {
         element.reset();
     }
 }
@@ -243,46 +243,6 @@ std::string escapeEpytext(std::string_view text) {
         }
     }
     return out;
-}
-
-std::string epytextTypeName(const TypeRef& ref) {
-    switch (ref.kind) {
-        case TypeKind::Bool:
-        case TypeKind::Int8:
-        case TypeKind::UInt8:
-        case TypeKind::Int16:
-        case TypeKind::UInt16:
-        case TypeKind::Int32:
-        case TypeKind::UInt32:
-        case TypeKind::Int64:
-        case TypeKind::UInt64:
-        case TypeKind::Float:
-        case TypeKind::Double:
-        case TypeKind::String:
-        case TypeKind::Object:
-            return std::string(typeKindName(ref.kind));
-        case TypeKind::Blob:
-            return "bytearray";
-        case TypeKind::Callback:
-            return "callback";
-        case TypeKind::Vector:
-        case TypeKind::Map: {
-            const TypeRef element{ref.elementKind, TypeKind::None, ref.descriptor};
-            std::string out = ref.kind == TypeKind::Vector ? "list[" : "dict[";
-            out += epytextTypeName(element);
-            out += ']';
-            return out;
-        }
-        case TypeKind::Enum:
-        case TypeKind::Struct: {
-            std::string out = "L{";
-            out += typeTextOf(ref);
-            out += '}';
-            return out;
-        }
-        default:
-            return {};
-    }
 }
 
 std::string functionEpytext(const FunctionDescriptor& function) {

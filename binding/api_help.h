@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "binding/type_descriptor.h"
+#include "binding/type_ref.h"
 
 namespace mox {
 
@@ -130,7 +131,5 @@ std::string typeEpytext(const TypeDescriptor& type);
 std::string eventEpytext(const EventDescriptor& event);
 // A leading "-" becomes "E{-}", every "{" "E{lb}" and every "}" "E{rb}".
 std::string escapeEpytext(std::string_view text);
-// "int32", "bytearray", "list[L{S}]", "dict[double]", ...; "" for kinds without a name.
-std::string epytextTypeName(const TypeRef& ref);
 
 }  // namespace mox

@@ -13,8 +13,6 @@ constexpr const char* kTokenDescription = "Asynchronous operation token";
 }  // namespace
 
 void registerAsyncTypes(TypeRegistry& registry) {
-    registerHelpTypes(registry);
-
     registry.beginEnum<BindingAsyncState>("BindingAsyncState")
         .value("None", BindingAsyncState::None, "Invalid state")
         .value("Running", BindingAsyncState::Running, "The operation is in flight")
@@ -65,8 +63,13 @@ void registerAsyncTypes(TypeRegistry& registry) {
         .finish();
 }
 
-void registerBuiltinEvents(TypeRegistry& registry) {
+void registerBuiltinTypes(TypeRegistry& registry) {
+    registerHelpTypes(registry);
     registerAsyncTypes(registry);
+}
+
+void registerBuiltinEvents(TypeRegistry& registry) {
+    registerBuiltinTypes(registry);
     if (registry.findEvent("OnCallback") != nullptr) {
         return;
     }

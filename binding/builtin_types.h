@@ -1,7 +1,8 @@
 // File: binding/builtin_types.h
 //
 // The framework's built-in binding records: the state of an asynchronous operation, the event
-// payloads that asynchronous calls and callbacks use, and the built-in event "OnCallback".
+// payloads that asynchronous calls and callbacks use, and the built-in event "OnCallback";
+// and the type identities that the host interface fixes for the framework's records.
 // Only the records and the event description live here; the machinery that issues async
 // tokens and posts these events belongs to whoever offers asynchronous functions.
 //
@@ -24,6 +25,26 @@
 namespace mox {
 
 class TypeRegistry;
+
+// Identities fixed by the host interface for the framework's built-in records. A native
+// record takes one by specialising `FixedTypeId` (binding/type_identity.h).
+inline constexpr std::uint32_t kPluginManagerStateTypeId = 0xF4E3B901u;
+inline constexpr std::uint32_t kPluginManagerResourceTypeId = 0xFA58397Cu;
+inline constexpr std::uint32_t kPluginResourceEventTypeTypeId = 0xDC24D2ADu;
+inline constexpr std::uint32_t kPluginResourceEventTypeId = 0xA54F35FDu;
+inline constexpr std::uint32_t kPluginLcdsEventTypeId = 0x739F2EF4u;
+inline constexpr std::uint32_t kPluginLcdsResponseTypeId = 0xF4476A4Fu;
+inline constexpr std::uint32_t kPluginServiceProxyResponseTypeId = 0x2C5E7588u;
+
+// The two identities of request context that a bound function may ask for: the request
+// record itself and a pointer to it. A call whose callable reports either one receives the
+// request information (routing/).
+inline constexpr std::uint32_t kRequestInfoTypeId = 0x466F9860u;
+inline constexpr std::uint32_t kRequestInfoPointerTypeId = 0x89462EBFu;
+
+constexpr bool isRequestContextTypeId(std::uint32_t id) noexcept {
+    return id == kRequestInfoTypeId || id == kRequestInfoPointerTypeId;
+}
 
 enum class BindingAsyncState : std::int32_t {
     None = 0,        // "Invalid state"
@@ -75,11 +96,14 @@ static_assert(offsetof(BindingAsyncFailureEvent, error) == 4);
 static_assert(sizeof(BindingAsyncCancelEvent) == 4);
 MOX_DIAGNOSTIC_POP
 
-// Registers, in this order, the help types (binding/api_help.h), `BindingAsyncState` and the
-// five event records. Idempotent.
+// Registers `BindingAsyncState` and the five event records, in that order. Idempotent.
 void registerAsyncTypes(TypeRegistry& registry);
 
-// `registerAsyncTypes`, then the event "OnCallback" (payload `BindingCallbackEvent`) unless an
+// Registers every built-in record: the help types (binding/api_help.h), then
+// `registerAsyncTypes`. Idempotent.
+void registerBuiltinTypes(TypeRegistry& registry);
+
+// `registerBuiltinTypes`, then the event "OnCallback" (payload `BindingCallbackEvent`) unless an
 // event of that name exists (which is then left untouched).
 void registerBuiltinEvents(TypeRegistry& registry);
 

@@ -3,8 +3,8 @@
 // `Converter`: the per-type object that fills a native object from a generic `Value` and
 // builds the generic value of a native object. One converter instance exists per registered
 // field, argument or result and is owned by the descriptor that holds it; the concrete classes
-// (binding/converters.h) are shared by all fields of a scalar, string or object type and
-// instantiated per element type for structs, vectors, maps and optionals.
+// (made by `makeConverter`, binding/converters.h) are one per native kind; a vector, map or
+// optional converter holds the converter of its element type.
 //
 // Converters hold no state that changes after construction: one instance may be used by
 // several threads at once, each with its own values and native objects.
@@ -19,7 +19,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace mox {
 
@@ -28,6 +30,33 @@ class ValueResult;
 struct TypeDescriptor;
 class TypeRegistry;
 
+// Where `writeValue` reports a failure. The message is kept apart from every value tree, so
+// reporting it can never release the value being written (a `ValueResult`'s own value may be
+// that very value). Only the first failure is kept.
+class ConversionFailure {
+  public:
+    void set(std::string message) {
+        if (!failed_) {
+            message_ = std::move(message);
+            failed_ = true;
+        }
+    }
+    bool failed() const noexcept { return failed_; }
+    const std::string& message() const noexcept { return message_; }
+
+  private:
+    std::string message_;
+    bool failed_ = false;
+};
+
+// Nesting: every struct, vector and map level of a conversion is one container level of the
+// generic value (a scalar at the top is depth 0). Both directions refuse to go deeper than
+// `kMaxNestingDepth` (binding/values/nesting_limit.h), so a record type that refers to itself
+// through a vector or map cannot exhaust the stack:
+//   toNative: "Couldn't assign value to '%1' because the input is nested more than %2 levels
+//   deep." (%1 = the name of the container that would be too deep, %2 = the bound);
+//   toValue: "Couldn't convert native value because it is nested more than %1 levels deep."
+// An "object" field copies its `Value` whole, under the depth contract of `Value::assign`.
 class Converter {
   public:
     Converter() = default;
@@ -42,23 +71,32 @@ class Converter {
     // conversions. On success `result` is left untouched; on failure it is failed with the
     // message (its value is not otherwise used).
     // REQUIRES: `native` points at a live object of the converter's native type.
-    virtual void toNative(ValueResult& result, void* native, const Value& value,
-                          std::string_view name, const TypeDescriptor* descriptor,
-                          const TypeRegistry* registry, std::uint32_t flags) const = 0;
+    void toNative(ValueResult& result, void* native, const Value& value, std::string_view name,
+                  const TypeDescriptor* descriptor, const TypeRegistry* registry,
+                  std::uint32_t flags) const {
+        readNative(result, native, value, name, descriptor, registry, flags, 0);
+    }
 
     // Builds the generic value of the native object at `native` into `result`'s value and
     // sets its flag; on failure `result` holds the message.
     void toValue(ValueResult& result, const void* native, const TypeDescriptor* descriptor,
                  const TypeRegistry* registry) const;
 
+    // toNative for a value that `depth` containers of the same conversion enclose. Nested
+    // conversions call this with the depth of the element or field.
+    virtual void readNative(ValueResult& result, void* native, const Value& value,
+                            std::string_view name, const TypeDescriptor* descriptor,
+                            const TypeRegistry* registry, std::uint32_t flags,
+                            std::uint32_t depth) const = 0;
+
     // Writes the generic value of the native object into `out`, which may be any value of a
     // tree (a member or element, not only a root), so nested records are built in place
-    // without temporary trees. Returns false after failing `failure` with the message; `out`
-    // must then not be used (it may be part of `failure`'s value, which `fail` resets).
+    // without temporary trees. `depth` counts the containers of this conversion that enclose
+    // `out`. Returns false after setting `failure`; `out` then holds a partial value.
     [[nodiscard]] virtual bool writeValue(Value& out, const void* native,
                                           const TypeDescriptor* descriptor,
-                                          const TypeRegistry* registry,
-                                          ValueResult& failure) const = 0;
+                                          const TypeRegistry* registry, std::uint32_t depth,
+                                          ConversionFailure& failure) const = 0;
 
     // Whether the generic value of the native object is one that an omit-if-empty field leaves
     // out (empty, false, zero, or a string, blob, collection or structure of size 0), decided

@@ -2,10 +2,18 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <type_traits>
+#include <utility>
 
+#include "binding/converter_classes.h"
 #include "binding/type_descriptor.h"
 #include "binding/type_registry.h"
+#include "binding/values/nesting_limit.h"
 #include "text/format_message.h"
 
 namespace mox {
@@ -15,17 +23,20 @@ namespace mox {
 void Converter::toValue(ValueResult& result, const void* native, const TypeDescriptor* descriptor,
                         const TypeRegistry* registry) const {
     result = ValueResult();
-    // On failure `result` already holds the message.
-    (void)writeValue(result.value(), native, descriptor, registry, result);
+    ConversionFailure failure;
+    if (!writeValue(result.value(), native, descriptor, registry, 0, failure)) {
+        // The message lives outside the tree, so failing (which resets the value) is safe.
+        result.fail(failure.message());
+    }
 }
 
 bool Converter::isEmptyNative(const void* native, const TypeDescriptor* descriptor) const {
     ValueResult built;
     toValue(built, native, descriptor, nullptr);
-    return built.ok() && conversion::isOmittable(built.value());
+    return built.ok() && detail::isOmittable(built.value());
 }
 
-namespace conversion {
+namespace detail {
 
 namespace {
 
@@ -60,6 +71,10 @@ constexpr const char* kMapNotStructure =
     "Couldn't assign value to '%1' of type map because the input not a structure.";
 constexpr const char* kToValueUnregistered =
     "Couldn't convert native value because it's an unregistered structure.";
+constexpr const char* kReadTooDeep =
+    "Couldn't assign value to '%1' because the input is nested more than %2 levels deep.";
+constexpr const char* kWriteTooDeep =
+    "Couldn't convert native value because it is nested more than %1 levels deep.";
 constexpr const char* kBlobInvalidType =
     "Couldn't assign value to '%1' of type blob because the input is of an invalid type %2.";
 
@@ -132,6 +147,131 @@ TextNumber parseFloatingText(std::string_view text, double& out) noexcept {
     return TextNumber::Ok;
 }
 
+// A number as the readers see it once the kind of the input is settled: the input's own
+// number (signed, unsigned or float; an enum is its signed number), or the number parsed from
+// a text by the target's rules, with the text kept for the messages.
+struct NumberInput {
+    ValueKind kind = ValueKind::Empty;  // Signed, Unsigned or Float
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    double f = 0.0;
+    std::string_view text;
+    bool fromText = false;
+};
+
+enum class NumberTarget { Signed, Unsigned, Floating };
+
+// The part of readNumberInput off the hot path: empty, texts and invalid kinds.
+bool readNumberInputSlow(ValueResult& result, const Value& value, std::string_view name,
+                         const char* typeName, NumberTarget target, NumberInput& in) {
+    switch (value.kind()) {
+        case ValueKind::Empty:
+            result.fail(formatMessage(kRequired, name));
+            return false;
+        case ValueKind::String: {
+            in.text = value.asString();
+            in.fromText = true;
+            TextNumber parsed;
+            switch (target) {
+                case NumberTarget::Signed:
+                    in.kind = ValueKind::Signed;
+                    parsed = parseSignedText(in.text, in.i);
+                    break;
+                case NumberTarget::Unsigned:
+                    in.kind = ValueKind::Unsigned;
+                    parsed = parseUnsignedText(in.text, in.u);
+                    break;
+                default:
+                    in.kind = ValueKind::Float;
+                    parsed = parseFloatingText(in.text, in.f);
+                    break;
+            }
+            if (parsed == TextNumber::Format) {
+                result.fail(formatMessage(kIncorrectFormat, in.text, name, typeName));
+                return false;
+            }
+            if (parsed == TextNumber::Range) {
+                result.fail(formatMessage(kOutOfRange, in.text, name, typeName));
+                return false;
+            }
+            return true;
+        }
+        default:
+            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
+            return false;
+    }
+}
+
+// The normalisation that every number reader shares: empty is required, numbers and enums are
+// taken as they are, a text is parsed by the target's rules (a malformed text and a text whose
+// number overflows 64 bits fail here), and every other kind is of an invalid type. Returns
+// false after failing `result`. The number kinds are handled inline; the rest is out of line.
+inline bool readNumberInput(ValueResult& result, const Value& value, std::string_view name,
+                            const char* typeName, NumberTarget target, NumberInput& in) {
+    switch (value.kind()) {
+        case ValueKind::Signed:
+            in.kind = ValueKind::Signed;
+            in.i = value.asSigned();
+            return true;
+        case ValueKind::Unsigned:
+            in.kind = ValueKind::Unsigned;
+            in.u = value.asUnsigned();
+            return true;
+        case ValueKind::Float:
+            in.kind = ValueKind::Float;
+            in.f = value.asFloat();
+            return true;
+        case ValueKind::Enum:
+            in.kind = ValueKind::Signed;
+            in.i = value.asEnum().number;
+            return true;
+        default:
+            return readNumberInputSlow(result, value, name, typeName, target, in);
+    }
+}
+
+// The out-of-range failure: %1 is the text a number was parsed from, else the number itself.
+void failOutOfRange(ValueResult& result, const NumberInput& in, std::string_view name,
+                    const char* typeName) {
+    if (in.fromText) {
+        result.fail(formatMessage(kOutOfRange, in.text, name, typeName));
+    } else if (in.kind == ValueKind::Signed) {
+        result.fail(formatMessage(kOutOfRange, in.i, name, typeName));
+    } else if (in.kind == ValueKind::Unsigned) {
+        result.fail(formatMessage(kOutOfRange, in.u, name, typeName));
+    } else {
+        result.fail(formatMessage(kOutOfRange, in.f, name, typeName));
+    }
+}
+
+// The failures of a container entered too deep (kept out of line: they are never on the hot
+// path, and their message formatting would weigh on every caller).
+void failReadTooDeep(ValueResult& result, std::string_view name) {
+    result.fail(formatMessage(kReadTooDeep, name, kMaxNestingDepth));
+}
+
+void failWriteTooDeep(ConversionFailure& failure) {
+    failure.set(formatMessage(kWriteTooDeep, kMaxNestingDepth));
+}
+
+// Whether a container at `depth` (the containers enclosing it) may be entered; fails
+// `result` with the name of the container otherwise.
+inline bool enterRead(ValueResult& result, std::string_view name, std::uint32_t depth) {
+    if (depth < kMaxNestingDepth) {
+        return true;
+    }
+    failReadTooDeep(result, name);
+    return false;
+}
+
+inline bool enterWrite(ConversionFailure& failure, std::uint32_t depth) {
+    if (depth < kMaxNestingDepth) {
+        return true;
+    }
+    failWriteTooDeep(failure);
+    return false;
+}
+
 }  // namespace
 
 bool isOmittable(const Value& value) noexcept {
@@ -159,210 +299,111 @@ bool isOmittable(const Value& value) noexcept {
 
 bool readSigned(ValueResult& result, const Value& value, std::string_view name, std::int64_t min,
                 std::int64_t max, const char* typeName, std::int64_t& out) {
-    switch (value.kind()) {
-        case ValueKind::Empty:
-            result.fail(formatMessage(kRequired, name));
-            return false;
-        case ValueKind::Signed: {
-            const std::int64_t number = value.asSigned();
-            if (number < min || number > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
+    // Fast path for the usual input, a number of the native's own signedness in range.
+    if (value.kind() == ValueKind::Signed) {
+        const std::int64_t number = value.asSigned();
+        if (number >= min && number <= max) {
             out = number;
             return true;
         }
-        case ValueKind::Unsigned: {
-            const std::uint64_t number = value.asUnsigned();
-            if (number > static_cast<std::uint64_t>(max)) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::int64_t>(number);
-            return true;
-        }
-        case ValueKind::Float: {
-            const double number = value.asFloat();
-            // NaN fails every comparison, so the test is written to reject it.
-            if (!(number >= static_cast<double>(min) && number <= static_cast<double>(max)) ||
-                number >= kTwoPow63) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::int64_t>(number);
-            return true;
-        }
-        case ValueKind::String: {
-            const std::string_view text = value.asString();
-            std::int64_t number = 0;
-            const TextNumber parsed = parseSignedText(text, number);
-            if (parsed == TextNumber::Format) {
-                result.fail(formatMessage(kIncorrectFormat, text, name, typeName));
-                return false;
-            }
-            if (parsed == TextNumber::Range || number < min || number > max) {
-                result.fail(formatMessage(kOutOfRange, text, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Enum: {
-            const std::int32_t number = value.asEnum().number;
-            if (number < min || number > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        default:
-            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
-            return false;
     }
+    NumberInput in;
+    if (!readNumberInput(result, value, name, typeName, NumberTarget::Signed, in)) {
+        return false;
+    }
+    bool inRange;
+    switch (in.kind) {
+        case ValueKind::Signed:
+            inRange = in.i >= min && in.i <= max;
+            out = in.i;
+            break;
+        case ValueKind::Unsigned:
+            inRange = in.u <= static_cast<std::uint64_t>(max);
+            out = static_cast<std::int64_t>(in.u);
+            break;
+        default:
+            // NaN fails every comparison, so the test is written to reject it.
+            inRange = in.f >= static_cast<double>(min) && in.f <= static_cast<double>(max) &&
+                      in.f < kTwoPow63;
+            out = inRange ? static_cast<std::int64_t>(in.f) : 0;
+            break;
+    }
+    if (!inRange) {
+        failOutOfRange(result, in, name, typeName);
+    }
+    return inRange;
 }
 
 bool readUnsigned(ValueResult& result, const Value& value, std::string_view name, std::uint64_t max,
                   const char* typeName, std::uint64_t& out) {
-    switch (value.kind()) {
-        case ValueKind::Empty:
-            result.fail(formatMessage(kRequired, name));
-            return false;
-        case ValueKind::Signed: {
-            const std::int64_t number = value.asSigned();
-            if (number < 0 || static_cast<std::uint64_t>(number) > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::uint64_t>(number);
-            return true;
-        }
-        case ValueKind::Unsigned: {
-            const std::uint64_t number = value.asUnsigned();
-            if (number > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Float: {
-            const double number = value.asFloat();
-            if (!(number >= 0.0 && number <= static_cast<double>(max)) || number >= kTwoPow64) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::uint64_t>(number);
-            return true;
-        }
-        case ValueKind::String: {
-            const std::string_view text = value.asString();
-            std::uint64_t number = 0;
-            const TextNumber parsed = parseUnsignedText(text, number);
-            if (parsed == TextNumber::Format) {
-                result.fail(formatMessage(kIncorrectFormat, text, name, typeName));
-                return false;
-            }
-            if (parsed == TextNumber::Range || number > max) {
-                result.fail(formatMessage(kOutOfRange, text, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Enum: {
-            const std::int32_t number = value.asEnum().number;
-            if (number < 0 || static_cast<std::uint64_t>(number) > max) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<std::uint64_t>(number);
-            return true;
-        }
-        default:
-            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
-            return false;
+    // Fast path for the usual input, a number of the native's own signedness in range.
+    if (value.kind() == ValueKind::Unsigned && value.asUnsigned() <= max) {
+        out = value.asUnsigned();
+        return true;
     }
+    NumberInput in;
+    if (!readNumberInput(result, value, name, typeName, NumberTarget::Unsigned, in)) {
+        return false;
+    }
+    bool inRange;
+    switch (in.kind) {
+        case ValueKind::Signed:
+            inRange = in.i >= 0 && static_cast<std::uint64_t>(in.i) <= max;
+            out = static_cast<std::uint64_t>(in.i);
+            break;
+        case ValueKind::Unsigned:
+            inRange = in.u <= max;
+            out = in.u;
+            break;
+        default:
+            inRange = in.f >= 0.0 && in.f <= static_cast<double>(max) && in.f < kTwoPow64;
+            out = inRange ? static_cast<std::uint64_t>(in.f) : 0;
+            break;
+    }
+    if (!inRange) {
+        failOutOfRange(result, in, name, typeName);
+    }
+    return inRange;
 }
 
 bool readFloating(ValueResult& result, const Value& value, std::string_view name, double max,
                   const char* typeName, double& out) {
-    // NaN is outside every range: the comparisons are written so that it fails them.
-    const auto inRange = [max](double number) { return number >= -max && number <= max; };
-    switch (value.kind()) {
-        case ValueKind::Empty:
-            result.fail(formatMessage(kRequired, name));
-            return false;
-        case ValueKind::Signed: {
-            const std::int64_t number = value.asSigned();
-            if (!inRange(static_cast<double>(number))) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<double>(number);
-            return true;
-        }
-        case ValueKind::Unsigned: {
-            const std::uint64_t number = value.asUnsigned();
-            if (!inRange(static_cast<double>(number))) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
-            out = static_cast<double>(number);
-            return true;
-        }
-        case ValueKind::Float: {
-            const double number = value.asFloat();
-            if (!inRange(number)) {
-                result.fail(formatMessage(kOutOfRange, number, name, typeName));
-                return false;
-            }
+    // Fast path for the usual input, a float in range.
+    if (value.kind() == ValueKind::Float) {
+        const double number = value.asFloat();
+        if (number >= -max && number <= max) {
             out = number;
             return true;
         }
-        case ValueKind::String: {
-            const std::string_view text = value.asString();
-            double number = 0.0;
-            const TextNumber parsed = parseFloatingText(text, number);
-            if (parsed == TextNumber::Format) {
-                result.fail(formatMessage(kIncorrectFormat, text, name, typeName));
-                return false;
-            }
-            if (parsed == TextNumber::Range || !inRange(number)) {
-                result.fail(formatMessage(kOutOfRange, text, name, typeName));
-                return false;
-            }
-            out = number;
-            return true;
-        }
-        case ValueKind::Enum: {
-            const std::int32_t number = value.asEnum().number;
-            out = static_cast<double>(number);
-            return true;
-        }
-        default:
-            result.fail(formatMessage(kInvalidType, name, typeName, value.kindName()));
-            return false;
     }
+    NumberInput in;
+    if (!readNumberInput(result, value, name, typeName, NumberTarget::Floating, in)) {
+        return false;
+    }
+    switch (in.kind) {
+        case ValueKind::Signed:
+            out = static_cast<double>(in.i);
+            break;
+        case ValueKind::Unsigned:
+            out = static_cast<double>(in.u);
+            break;
+        default:
+            out = in.f;
+            break;
+    }
+    // NaN is outside every range: the comparison is written so that it fails.
+    const bool inRange = out >= -max && out <= max;
+    if (!inRange) {
+        failOutOfRange(result, in, name, typeName);
+    }
+    return inRange;
 }
-
-void failVectorNotCollection(ValueResult& result, std::string_view name) {
-    result.fail(formatMessage(kVectorNotCollection, name));
-}
-
-void failMapNotStructure(ValueResult& result, std::string_view name) {
-    result.fail(formatMessage(kMapNotStructure, name));
-}
-
-}  // namespace conversion
-
-using namespace conversion;
 
 // --- bool -----------------------------------------------------------------------------------
 
-void BoolConverter::toNative(ValueResult& result, void* native, const Value& value,
-                             std::string_view name, const TypeDescriptor*, const TypeRegistry*,
-                             std::uint32_t) const {
+void BoolConverter::readNative(ValueResult& result, void* native, const Value& value,
+                               std::string_view name, const TypeDescriptor*, const TypeRegistry*,
+                               std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -392,7 +433,7 @@ void BoolConverter::toNative(ValueResult& result, void* native, const Value& val
 }
 
 bool BoolConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                               const TypeRegistry*, ValueResult&) const {
+                               const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.setBool(*static_cast<const bool*>(native));
     return true;
 }
@@ -401,11 +442,111 @@ bool BoolConverter::isEmptyNative(const void* native, const TypeDescriptor*) con
     return !*static_cast<const bool*>(native);
 }
 
+// --- integers -------------------------------------------------------------------------------
+
+namespace {
+
+template <class T>
+constexpr const char* integerTypeName() noexcept {
+    if constexpr (std::is_signed_v<T>) {
+        return sizeof(T) == 1   ? "int8"
+               : sizeof(T) == 2 ? "int16"
+               : sizeof(T) == 4 ? "int32"
+                                : "int64";
+    } else {
+        return sizeof(T) == 1   ? "uint8"
+               : sizeof(T) == 2 ? "uint16"
+               : sizeof(T) == 4 ? "uint32"
+                                : "uint64";
+    }
+}
+
+template <class T>
+T load(const void* native) noexcept {
+    T number;
+    std::memcpy(&number, native, sizeof number);
+    return number;
+}
+
+template <class T>
+void store(void* native, T number) noexcept {
+    std::memcpy(native, &number, sizeof number);
+}
+
+}  // namespace
+
+template <class T>
+void IntegerConverter<T>::readNative(ValueResult& result, void* native, const Value& value,
+                                     std::string_view name, const TypeDescriptor*,
+                                     const TypeRegistry*, std::uint32_t, std::uint32_t) const {
+    if (!result.ok()) {
+        return;
+    }
+    if constexpr (std::is_signed_v<T>) {
+        std::int64_t number = 0;
+        if (readSigned(result, value, name, std::numeric_limits<T>::min(),
+                       std::numeric_limits<T>::max(), integerTypeName<T>(), number)) {
+            store(native, static_cast<T>(number));
+        }
+    } else {
+        std::uint64_t number = 0;
+        if (readUnsigned(result, value, name, std::numeric_limits<T>::max(), integerTypeName<T>(),
+                         number)) {
+            store(native, static_cast<T>(number));
+        }
+    }
+}
+
+template <class T>
+bool IntegerConverter<T>::writeValue(Value& out, const void* native, const TypeDescriptor*,
+                                     const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
+    if constexpr (std::is_signed_v<T>) {
+        out.setSigned(load<T>(native));
+    } else {
+        out.setUnsigned(load<T>(native));
+    }
+    return true;
+}
+
+template <class T>
+bool IntegerConverter<T>::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return load<T>(native) == 0;
+}
+
+// --- float and double -----------------------------------------------------------------------
+
+template <class T>
+void FloatingConverter<T>::readNative(ValueResult& result, void* native, const Value& value,
+                                      std::string_view name, const TypeDescriptor*,
+                                      const TypeRegistry*, std::uint32_t, std::uint32_t) const {
+    if (!result.ok()) {
+        return;
+    }
+    double number = 0.0;
+    if (readFloating(result, value, name, static_cast<double>(std::numeric_limits<T>::max()),
+                     std::is_same_v<T, float> ? "float" : "double", number)) {
+        store(native, static_cast<T>(number));
+    }
+}
+
+template <class T>
+bool FloatingConverter<T>::writeValue(Value& out, const void* native, const TypeDescriptor*,
+                                      const TypeRegistry*, std::uint32_t,
+                                      ConversionFailure&) const {
+    out.setFloat(static_cast<double>(load<T>(native)));
+    return true;
+}
+
+template <class T>
+bool FloatingConverter<T>::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return load<T>(native) == T(0);
+}
+
 // --- string ---------------------------------------------------------------------------------
 
-void StringConverter::toNative(ValueResult& result, void* native, const Value& value,
-                               std::string_view name, const TypeDescriptor*,
-                               const TypeRegistry* registry, std::uint32_t) const {
+void StringConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view name, const TypeDescriptor*,
+                                 const TypeRegistry* registry, std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -437,7 +578,7 @@ void StringConverter::toNative(ValueResult& result, void* native, const Value& v
 }
 
 bool StringConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                                 const TypeRegistry*, ValueResult&) const {
+                                 const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.setString(std::string_view(*static_cast<const std::string*>(native)));
     return true;
 }
@@ -448,19 +589,19 @@ bool StringConverter::isEmptyNative(const void* native, const TypeDescriptor*) c
 
 // --- object ---------------------------------------------------------------------------------
 
-void ObjectConverter::toNative(ValueResult& result, void* native, const Value& value,
-                               std::string_view, const TypeDescriptor*, const TypeRegistry*,
-                               std::uint32_t) const {
+void ObjectConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view, const TypeDescriptor*, const TypeRegistry*,
+                                 std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
-    Value& target = *static_cast<Value*>(native);
-    target.reset();
-    target.assign(value);
+    // assign alone: `value` may lie inside the target, and assign copies before it releases
+    // (a reset first would free the source before it is read).
+    static_cast<Value*>(native)->assign(value);
 }
 
 bool ObjectConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                                 const TypeRegistry*, ValueResult&) const {
+                                 const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.assign(*static_cast<const Value*>(native));
     return true;
 }
@@ -471,9 +612,9 @@ bool ObjectConverter::isEmptyNative(const void* native, const TypeDescriptor*) c
 
 // --- blob -----------------------------------------------------------------------------------
 
-void BlobConverter::toNative(ValueResult& result, void* native, const Value& value,
-                             std::string_view name, const TypeDescriptor*, const TypeRegistry*,
-                             std::uint32_t) const {
+void BlobConverter::readNative(ValueResult& result, void* native, const Value& value,
+                               std::string_view name, const TypeDescriptor*, const TypeRegistry*,
+                               std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -494,7 +635,7 @@ void BlobConverter::toNative(ValueResult& result, void* native, const Value& val
 }
 
 bool BlobConverter::writeValue(Value& out, const void* native, const TypeDescriptor*,
-                               const TypeRegistry*, ValueResult&) const {
+                               const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.setBlob(*static_cast<const ValueBytes*>(native));
     return true;
 }
@@ -518,9 +659,9 @@ const char* enumTypeName(const TypeDescriptor* descriptor) noexcept {
 
 }  // namespace
 
-void EnumConverter::toNative(ValueResult& result, void* native, const Value& value,
-                             std::string_view name, const TypeDescriptor* descriptor,
-                             const TypeRegistry*, std::uint32_t) const {
+void EnumConverter::readNative(ValueResult& result, void* native, const Value& value,
+                               std::string_view name, const TypeDescriptor* descriptor,
+                               const TypeRegistry*, std::uint32_t, std::uint32_t) const {
     if (!result.ok()) {
         return;
     }
@@ -584,7 +725,7 @@ void EnumConverter::toNative(ValueResult& result, void* native, const Value& val
 }
 
 bool EnumConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
-                               const TypeRegistry*, ValueResult&) const {
+                               const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     const StaticTypeId* typeId = descriptor != nullptr && descriptor->staticTypeId != nullptr
                                      ? descriptor->staticTypeId
                                      : typeId_;
@@ -598,9 +739,10 @@ bool EnumConverter::isEmptyNative(const void* native, const TypeDescriptor*) con
 
 // --- struct ---------------------------------------------------------------------------------
 
-void StructConverter::toNative(ValueResult& result, void* native, const Value& value,
-                               std::string_view name, const TypeDescriptor* descriptor,
-                               const TypeRegistry* registry, std::uint32_t flags) const {
+void StructConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view name, const TypeDescriptor* descriptor,
+                                 const TypeRegistry* registry, std::uint32_t flags,
+                                 std::uint32_t depth) const {
     if (!result.ok()) {
         return;
     }
@@ -616,6 +758,9 @@ void StructConverter::toNative(ValueResult& result, void* native, const Value& v
         result.fail(formatMessage(kStructNotStructure, name, descriptor->name));
         return;
     }
+    if (!enterRead(result, name, depth)) {
+        return;
+    }
     auto* base = static_cast<unsigned char*>(native);
     for (const FieldDescriptor& field : descriptor->fields) {
         const Value& member = value.find(field.name);
@@ -629,8 +774,8 @@ void StructConverter::toNative(ValueResult& result, void* native, const Value& v
         if (field.converter == nullptr) {
             continue;
         }
-        field.converter->toNative(result, base + field.offset, member, field.name,
-                                  field.type.descriptor, registry, flags);
+        field.converter->readNative(result, base + field.offset, member, field.name,
+                                    field.type.descriptor, registry, flags, depth + 1);
         if (!result.ok()) {
             return;
         }
@@ -638,9 +783,13 @@ void StructConverter::toNative(ValueResult& result, void* native, const Value& v
 }
 
 bool StructConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
-                                 const TypeRegistry* registry, ValueResult& failure) const {
+                                 const TypeRegistry* registry, std::uint32_t depth,
+                                 ConversionFailure& failure) const {
     if (descriptor == nullptr) {
-        failure.fail(kToValueUnregistered);
+        failure.set(kToValueUnregistered);
+        return false;
+    }
+    if (!enterWrite(failure, depth)) {
         return false;
     }
     out.reset();
@@ -656,7 +805,7 @@ bool StructConverter::writeValue(Value& out, const void* native, const TypeDescr
             continue;
         }
         if (!field.converter->writeValue(out.member(field.name), fieldNative, field.type.descriptor,
-                                         registry, failure)) {
+                                         registry, depth + 1, failure)) {
             return false;
         }
     }
@@ -679,5 +828,211 @@ bool StructConverter::isEmptyNative(const void* native, const TypeDescriptor* de
     }
     return true;
 }
+
+// --- vector ---------------------------------------------------------------------------------
+
+void VectorConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                 std::string_view name, const TypeDescriptor* descriptor,
+                                 const TypeRegistry* registry, std::uint32_t flags,
+                                 std::uint32_t depth) const {
+    if (!result.ok()) {
+        return;
+    }
+    ops_.clear(native);
+    if (value.kind() != ValueKind::Collection) {
+        result.fail(formatMessage(kVectorNotCollection, name));
+        return;
+    }
+    if (!enterRead(result, name, depth)) {
+        return;
+    }
+    const auto elements = value.elements();
+    auto* data = static_cast<unsigned char*>(ops_.resize(native, elements.size()));
+    for (std::size_t i = 0; i < elements.size() && result.ok(); ++i) {
+        if (!elements[i].isEmpty()) {
+            element_->readNative(result, data + i * ops_.elementSize, elements[i], name, descriptor,
+                                 registry, flags, depth + 1);
+        }
+    }
+}
+
+bool VectorConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
+                                 const TypeRegistry* registry, std::uint32_t depth,
+                                 ConversionFailure& failure) const {
+    if (!enterWrite(failure, depth)) {
+        return false;
+    }
+    const std::size_t count = ops_.size(native);
+    const auto* data = static_cast<const unsigned char*>(ops_.data(native));
+    out.reset();
+    out.makeCollection();
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!element_->writeValue(out.append(), data + i * ops_.elementSize, descriptor, registry,
+                                  depth + 1, failure)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool VectorConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return ops_.size(native) == 0;
+}
+
+// --- map ------------------------------------------------------------------------------------
+
+void MapConverter::readNative(ValueResult& result, void* native, const Value& value,
+                              std::string_view name, const TypeDescriptor* descriptor,
+                              const TypeRegistry* registry, std::uint32_t flags,
+                              std::uint32_t depth) const {
+    if (!result.ok()) {
+        return;
+    }
+    if (value.kind() != ValueKind::Structure) {
+        ops_.clearAndReserve(native, 0);
+        result.fail(formatMessage(kMapNotStructure, name));
+        return;
+    }
+    ops_.clearAndReserve(native, value.size());
+    if (!enterRead(result, name, depth)) {
+        return;
+    }
+    for (const auto member : value.members()) {
+        if (member.value.isEmpty()) {
+            continue;
+        }
+        element_->readNative(result, ops_.slot(native, member.name), member.value, name, descriptor,
+                             registry, flags, depth + 1);
+        if (!result.ok()) {
+            return;
+        }
+    }
+}
+
+namespace {
+
+struct MapWrite {
+    const Converter& element;
+    Value& out;
+    const TypeDescriptor* descriptor;
+    const TypeRegistry* registry;
+    std::uint32_t depth;
+    ConversionFailure& failure;
+};
+
+bool writeMapEntry(void* context, std::string_view key, const void* element) {
+    auto& write = *static_cast<MapWrite*>(context);
+    return write.element.writeValue(write.out.member(key), element, write.descriptor,
+                                    write.registry, write.depth, write.failure);
+}
+
+}  // namespace
+
+bool MapConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
+                              const TypeRegistry* registry, std::uint32_t depth,
+                              ConversionFailure& failure) const {
+    if (!enterWrite(failure, depth)) {
+        return false;
+    }
+    out.reset();
+    out.makeStructure();
+    MapWrite write{*element_, out, descriptor, registry, depth + 1, failure};
+    return ops_.forEach(native, &write, &writeMapEntry);
+}
+
+bool MapConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
+    return ops_.size(native) == 0;
+}
+
+// --- optional -------------------------------------------------------------------------------
+
+void OptionalConverter::readNative(ValueResult& result, void* native, const Value& value,
+                                   std::string_view name, const TypeDescriptor* descriptor,
+                                   const TypeRegistry* registry, std::uint32_t flags,
+                                   std::uint32_t depth) const {
+    if (!result.ok()) {
+        return;
+    }
+    if (value.isEmpty()) {
+        ops_.reset(native);
+        return;
+    }
+    // An optional adds no level: its value is the held type's value.
+    held_->readNative(result, ops_.emplace(native), value, name, descriptor, registry, flags,
+                      depth);
+    if (!result.ok()) {
+        ops_.reset(native);
+    }
+}
+
+bool OptionalConverter::writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
+                                   const TypeRegistry* registry, std::uint32_t depth,
+                                   ConversionFailure& failure) const {
+    if (!ops_.hasValue(native)) {
+        out.reset();
+        return true;
+    }
+    return held_->writeValue(out, ops_.get(native), descriptor, registry, depth, failure);
+}
+
+bool OptionalConverter::isEmptyNative(const void* native, const TypeDescriptor* descriptor) const {
+    return !ops_.hasValue(native) || held_->isEmptyNative(ops_.get(native), descriptor);
+}
+
+// --- factories ------------------------------------------------------------------------------
+
+std::unique_ptr<Converter> makeLeafConverter(TypeKind kind, const StaticTypeId* enumTypeId) {
+    switch (kind) {
+        case TypeKind::Bool:
+            return std::make_unique<BoolConverter>();
+        case TypeKind::Int8:
+            return std::make_unique<IntegerConverter<std::int8_t>>();
+        case TypeKind::UInt8:
+            return std::make_unique<IntegerConverter<std::uint8_t>>();
+        case TypeKind::Int16:
+            return std::make_unique<IntegerConverter<std::int16_t>>();
+        case TypeKind::UInt16:
+            return std::make_unique<IntegerConverter<std::uint16_t>>();
+        case TypeKind::Int32:
+            return std::make_unique<IntegerConverter<std::int32_t>>();
+        case TypeKind::UInt32:
+            return std::make_unique<IntegerConverter<std::uint32_t>>();
+        case TypeKind::Int64:
+            return std::make_unique<IntegerConverter<std::int64_t>>();
+        case TypeKind::UInt64:
+            return std::make_unique<IntegerConverter<std::uint64_t>>();
+        case TypeKind::Float:
+            return std::make_unique<FloatingConverter<float>>();
+        case TypeKind::Double:
+            return std::make_unique<FloatingConverter<double>>();
+        case TypeKind::String:
+            return std::make_unique<StringConverter>();
+        case TypeKind::Object:
+            return std::make_unique<ObjectConverter>();
+        case TypeKind::Blob:
+            return std::make_unique<BlobConverter>();
+        case TypeKind::Enum:
+            return std::make_unique<EnumConverter>(enumTypeId);
+        default:
+            return std::make_unique<StructConverter>();
+    }
+}
+
+std::unique_ptr<Converter> makeVectorConverter(std::unique_ptr<Converter> element,
+                                               const VectorOps& ops) {
+    return std::make_unique<VectorConverter>(std::move(element), ops);
+}
+
+std::unique_ptr<Converter> makeMapConverter(std::unique_ptr<Converter> element, const MapOps& ops) {
+    return std::make_unique<MapConverter>(std::move(element), ops);
+}
+
+std::unique_ptr<Converter> makeOptionalConverter(std::unique_ptr<Converter> held,
+                                                 const OptionalOps& ops) {
+    return std::make_unique<OptionalConverter>(std::move(held), ops);
+}
+
+}  // namespace detail
 
 }  // namespace mox

@@ -59,8 +59,9 @@ void freeMemberName(HostMember& member) {
 // Stores the failure in `status` without touching its value (which may be the very value
 // being converted). Never throws: without memory the flag alone records the failure.
 void recordFailure(HostResult& status, const char* message) noexcept {
+    char* copy = duplicateString(message);  // before the old text goes: it may be `message`
     deallocate(status.error);
-    status.error = duplicateString(message);
+    status.error = copy;
     status.failed = 1;
 }
 
@@ -479,12 +480,11 @@ bool setHostString(HostValue& target, const char* text) {
     return setHostString(target, text, std::strlen(text));
 }
 
+// The copying setters copy before they release: the new content may live inside `target`
+// (its own text, or a text somewhere in the tree it holds).
 bool setHostString(HostValue& target, const char* text, std::size_t length) {
+    char* copy = fitsLength(length) ? copyText(text, length) : nullptr;
     releaseHostValue(target);
-    if (!fitsLength(length)) {
-        return false;
-    }
-    char* copy = copyText(text, length);
     if (copy == nullptr) {
         return false;
     }
@@ -495,16 +495,13 @@ bool setHostString(HostValue& target, const char* text, std::size_t length) {
 }
 
 bool setHostBlob(HostValue& target, const void* bytes, std::size_t length) {
-    releaseHostValue(target);
-    if (!fitsLength(length)) {
-        return false;
+    auto* copy = fitsLength(length) ? static_cast<std::uint8_t*>(allocate(length)) : nullptr;
+    if (copy != nullptr && length != 0) {
+        std::memcpy(copy, bytes, length);
     }
-    auto* copy = static_cast<std::uint8_t*>(allocate(length));
+    releaseHostValue(target);
     if (copy == nullptr) {
         return false;
-    }
-    if (length != 0) {
-        std::memcpy(copy, bytes, length);
     }
     target.kind = HostKind::OwnedBlob;
     target.payload.blob.bytes = copy;
@@ -537,11 +534,9 @@ HostMember* setHostStructure(HostValue& target, std::uint32_t count) {
 }
 
 bool setHostMemberName(HostMember& member, const char* name) {
+    // Copy first: `name` may be the member's own name.
+    char* copy = duplicateString(name != nullptr ? name : "");
     freeMemberName(member);
-    if (name == nullptr) {
-        name = "";
-    }
-    char* copy = duplicateString(name);
     if (copy == nullptr) {
         return false;
     }
@@ -551,8 +546,12 @@ bool setHostMemberName(HostMember& member, const char* name) {
 }
 
 void setHostError(HostResult& result, const char* message) {
+    // Copy first: `message` may be the result's own error text or a text in its value.
+    char* copy = duplicateString(message != nullptr ? message : "");
     releaseHostValue(result.value);
-    recordFailure(result, message != nullptr ? message : "");
+    deallocate(result.error);
+    result.error = copy;
+    result.failed = 1;
 }
 
 bool toHost(HostResult& status, HostValue& out, const Value& value, const TypeRegistry* registry) {

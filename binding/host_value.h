@@ -170,8 +170,10 @@ void releaseHostMember(HostMember& member);
 // Releases the value and the error text and clears the flag.
 void releaseHostResult(HostResult& result);
 
-// Setters. Each releases `target` first. The copying setters return false when the
-// allocation layer has no memory; `target` is then kind 0.
+// Setters. Each releases what `target` held. The copying setters make their copy before
+// they release, so the new content may come from `target` itself (its own text, or a text
+// anywhere in the tree it holds). They return false when the allocation layer has no memory;
+// `target` is then kind 0.
 void setHostBool(HostValue& target, bool value);
 void setHostSigned(HostValue& target, std::int64_t value);
 void setHostUnsigned(HostValue& target, std::uint64_t value);
@@ -191,12 +193,14 @@ void setHostFloat(HostValue& target, double value);
 // Kind 10 with a new zero-filled array of `count` members (null names, `ownsName` 0), which
 // the caller then fills; returns the array, or null (target kind 0) without memory.
 [[nodiscard]] HostMember* setHostStructure(HostValue& target, std::uint32_t count);
-// Gives `member` an owned copy of `name` (ownsName = 1), freeing an owned name it had first.
+// Gives `member` an owned copy of `name` (ownsName = 1), then frees an owned name it had (so
+// `name` may be that name).
 // Without memory the member keeps no name (null, ownsName 0) and false is returned.
 [[nodiscard]] bool setHostMemberName(HostMember& member, const char* name);
 
-// Releases the result's value, stores an owned copy of `message` as its error and sets the
-// flag. Without memory the error stays null and the flag is still set.
+// Stores an owned copy of `message` as the result's error (replacing an earlier one), releases
+// its value and sets the flag; `message` may point into the result itself. Without memory the error
+// stays null and the flag is still set.
 void setHostError(HostResult& result, const char* message);
 
 // Converts a generic value into `out` (released first): empty, bool, signed, unsigned and

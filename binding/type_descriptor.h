@@ -21,7 +21,7 @@
 
 #include "binding/converter.h"
 #include "binding/static_type_id.h"
-#include "binding/type_kind.h"
+#include "binding/type_ref.h"
 
 namespace mox {
 

@@ -10,6 +10,7 @@
 //       template <> struct mox::FixedTypeId<PluginManagerState>
 //           : std::integral_constant<std::uint32_t, mox::kPluginManagerStateTypeId> {};
 //
+//     (the host's fixed identities are listed in binding/builtin_types.h).
 //     Its record has no signature text, so its display name is "#%08X" over the id
 //     (`#F4E3B901` here). The specialisation must be visible wherever T's id is taken.
 //   - Every other type gets FNV-1a (binding/fnv1a.h) over the compiler's signature text of a
@@ -41,25 +42,6 @@ namespace mox {
 
 // The reserved id of "no type" (void results). Never entered in the registry's id map.
 inline constexpr std::uint32_t kNoTypeId = 0;
-
-// Identities fixed by the host interface for the framework's built-in records.
-inline constexpr std::uint32_t kPluginManagerStateTypeId = 0xF4E3B901u;
-inline constexpr std::uint32_t kPluginManagerResourceTypeId = 0xFA58397Cu;
-inline constexpr std::uint32_t kPluginResourceEventTypeTypeId = 0xDC24D2ADu;
-inline constexpr std::uint32_t kPluginResourceEventTypeId = 0xA54F35FDu;
-inline constexpr std::uint32_t kPluginLcdsEventTypeId = 0x739F2EF4u;
-inline constexpr std::uint32_t kPluginLcdsResponseTypeId = 0xF4476A4Fu;
-inline constexpr std::uint32_t kPluginServiceProxyResponseTypeId = 0x2C5E7588u;
-
-// The two identities of request context that a bound function may ask for: the request
-// record itself and a pointer to it. A call whose callable reports either one receives the
-// request information (routing/).
-inline constexpr std::uint32_t kRequestInfoTypeId = 0x466F9860u;
-inline constexpr std::uint32_t kRequestInfoPointerTypeId = 0x89462EBFu;
-
-constexpr bool isRequestContextTypeId(std::uint32_t id) noexcept {
-    return id == kRequestInfoTypeId || id == kRequestInfoPointerTypeId;
-}
 
 // Specialise with a `static constexpr std::uint32_t value` (e.g. by deriving from
 // std::integral_constant) to bind a native type to a fixed identity. The primary template

@@ -37,7 +37,7 @@
 
 #include "binding/static_type_id.h"
 #include "binding/type_descriptor.h"
-#include "binding/type_kind.h"
+#include "binding/type_ref.h"
 
 namespace mox {
 

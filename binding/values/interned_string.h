@@ -14,12 +14,18 @@
 #include <string>
 #include <string_view>
 
+#include "binding/values/small_object_pool.h"
+
 namespace mox {
 
+// The text of an entry: a string object whose storage comes from the tree's pool, so that
+// interning a text makes no general-heap allocation unless the text is longer than the pool's
+// largest size class (binding/small_object_pool.h).
+using InternedText = std::basic_string<char, std::char_traits<char>, PoolAllocator<char>>;
+
 struct InternedString {
-    // The text; always NUL-terminated, so `text.c_str()` may be handed to C functions. Texts
-    // too long for the string object's inline buffer live on the general heap.
-    std::string text;
+    // The text; always NUL-terminated, so `text.c_str()` may be handed to C functions.
+    InternedText text;
     // fnv1a(text) (binding/fnv1a.h).
     std::uint32_t hash = 0;
     // How many string values and member names refer to this entry; the table erases the entry

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "binding/values/fnv1a.h"
+#include "binding/values/page_provider.h"
 #include "binding/values/small_object_pool.h"
 
 namespace mox {
@@ -28,8 +29,20 @@ InternedStringTable::~InternedStringTable() {
     freeBuckets(buckets_, bucketCount_);
 }
 
+// Bucket arrays too large for the pool's size classes but within a page take a whole page
+// from the page provider, so that tables of up to 512 (64-bit) or 1024 (32-bit) buckets make
+// no general-heap allocation; larger arrays go to the heap through the pool.
 InternedString** InternedStringTable::allocateBuckets(std::size_t count) {
-    void* memory = pool_.allocate(count * sizeof(InternedString*));
+    const std::size_t bytes = count * sizeof(InternedString*);
+    void* memory;
+    if (bytes > SmallObjectPool::kMaxPooledSize && bytes <= PageProvider::kPageSize) {
+        memory = PageProvider::instance().acquirePage();
+        if (memory == nullptr) {
+            throw std::bad_alloc();
+        }
+    } else {
+        memory = pool_.allocate(bytes);
+    }
     auto** buckets = static_cast<InternedString**>(memory);
     for (std::size_t i = 0; i < count; ++i) {
         buckets[i] = nullptr;
@@ -38,8 +51,14 @@ InternedString** InternedStringTable::allocateBuckets(std::size_t count) {
 }
 
 void InternedStringTable::freeBuckets(InternedString** buckets, std::size_t count) noexcept {
-    if (buckets != nullptr) {
-        pool_.deallocate(buckets, count * sizeof(InternedString*));
+    if (buckets == nullptr) {
+        return;
+    }
+    const std::size_t bytes = count * sizeof(InternedString*);
+    if (bytes > SmallObjectPool::kMaxPooledSize && bytes <= PageProvider::kPageSize) {
+        PageProvider::instance().releasePage(buckets);
+    } else {
+        pool_.deallocate(buckets, bytes);
     }
 }
 
@@ -82,7 +101,8 @@ const InternedString* InternedStringTable::intern(std::string_view text, std::ui
     void* slot = pool_.allocate(sizeof(InternedString));
     InternedString* entry;
     try {
-        entry = new (slot) InternedString{std::string(text), hash, 1, head};
+        entry = new (slot)
+            InternedString{InternedText(text, PoolAllocator<char>(&pool_)), hash, 1, head};
     } catch (...) {
         pool_.deallocate(slot, sizeof(InternedString));
         throw;

@@ -3,8 +3,9 @@
 // `InternedStringTable`: the string intern table of one value tree (owned by its
 // `ValueContext`): a hash set of `InternedString` entries keyed by the FNV-1a hash of their
 // text, with separate chaining. It starts with 8 buckets and doubles when it holds more entries
-// than buckets. Entries and the first bucket array come from the tree's pool, larger bucket
-// arrays from the general heap (binding/small_object_pool.h).
+// than buckets. Entries, their texts and the first bucket array come from the tree's pool;
+// bucket arrays up to a page take a page from the page provider, larger ones come from the
+// general heap (binding/small_object_pool.h, binding/page_provider.h).
 //
 // Equal texts give the same entry (as long as the entry lives); each intern() adds one
 // reference, each release() drops one, and the entry is erased when none is left. The empty

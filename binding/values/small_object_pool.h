@@ -74,4 +74,35 @@ class SmallObjectPool {
     std::size_t heapBlocksInUse_ = 0;
 };
 
+// A standard allocator over a pool, so that a standard container (an interned text) takes its
+// storage from the tree's pool: blocks up to kMaxPooledSize come from the pool's size classes,
+// larger ones from the general heap, as with SmallObjectPool::allocate. Copies share the pool,
+// which must outlive every container that uses it; a container must be destroyed (or its
+// storage released) before the pool, unless all its blocks are pooled and it is simply
+// abandoned with the pool.
+template <class T>
+class PoolAllocator {
+  public:
+    using value_type = T;
+
+    explicit PoolAllocator(SmallObjectPool* pool) noexcept : pool_(pool) {}
+    template <class U>
+    PoolAllocator(const PoolAllocator<U>& other) noexcept : pool_(other.pool()) {}
+
+    T* allocate(std::size_t count) { return static_cast<T*>(pool_->allocate(count * sizeof(T))); }
+    void deallocate(T* block, std::size_t count) noexcept {
+        pool_->deallocate(block, count * sizeof(T));
+    }
+
+    SmallObjectPool* pool() const noexcept { return pool_; }
+
+    template <class U>
+    friend bool operator==(const PoolAllocator& a, const PoolAllocator<U>& b) noexcept {
+        return a.pool_ == b.pool();
+    }
+
+  private:
+    SmallObjectPool* pool_;
+};
+
 }  // namespace mox

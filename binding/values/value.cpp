@@ -99,7 +99,7 @@ ValueContext& Value::ensureContext() {
     return *ctx;
 }
 
-void Value::releasePayload(bool bulk) noexcept {
+void Value::releaseLeaf(bool bulk) noexcept {
     ValueContext* ctx = context();
     switch (kind()) {
         case ValueKind::String:
@@ -121,26 +121,36 @@ void Value::releasePayload(bool bulk) noexcept {
                 ctx->destroy(payload_.enumeration);
             }
             break;
-        case ValueKind::Collection: {
-            Collection* collection = payload_.collection;
-            for (std::uint32_t i = 0; i < collection->size; ++i) {
-                collection->data[i].releasePayload(bulk);
-            }
-            const std::size_t bytes = arrayBytes(collection->capacity);
-            if (bytes > SmallObjectPool::kMaxPooledSize) {
-                --ctx->heapArraysInUse_;
-                ctx->deallocate(collection->data, bytes);
-            } else if (!bulk) {
-                ctx->deallocate(collection->data, bytes);
-            }
-            if (!bulk) {
-                ctx->destroy(collection);
-            }
+        default:
             break;
-        }
-        case ValueKind::Structure: {
-            Structure* structure = payload_.structure;
-            // Post-order walk over the parent links: no recursion over the tree's height.
+    }
+}
+
+// The walk keeps its stack inside the tree it frees, so it needs no memory and no recursion
+// at any depth. The container being released is `current`. Collections are emptied from the
+// back; structures by a post-order walk over the parent links whose resume point is kept in
+// the structure's root field. When the walk meets a container element or member, it descends:
+// that value's word (context and kind, no longer needed since the tree is going) is
+// overwritten with a link to `current` plus one bit telling whether `current` is a structure.
+// When a container is done, the walk returns along the link and leaves the value it came from
+// empty, so the parent's loop passes over it.
+void Value::releasePayload(bool bulk) noexcept {
+    const ValueKind ownKind = kind();
+    if (isScalar(ownKind)) {
+        return;  // the common case: setters on fresh values
+    }
+    if (ownKind != ValueKind::Collection && ownKind != ValueKind::Structure) {
+        releaseLeaf(bulk);
+        return;
+    }
+    ValueContext* ctx = context();
+    const auto emptyWord = reinterpret_cast<std::uintptr_t>(ctx);
+    Value* current = this;
+    bool isStructure = ownKind == ValueKind::Structure;
+    for (;;) {
+        Value* child = nullptr;
+        if (isStructure) {
+            Structure* structure = current->payload_.structure;
             StructureNode* node = structure->root;
             while (node != nullptr) {
                 if (node->left != nullptr) {
@@ -151,24 +161,73 @@ void Value::releasePayload(bool bulk) noexcept {
                     node = node->right;
                     continue;
                 }
+                const ValueKind memberKind = node->value.kind();
+                if (memberKind == ValueKind::Collection || memberKind == ValueKind::Structure) {
+                    structure->root = node;  // resume here, at a leaf, once the member is done
+                    child = &node->value;
+                    break;
+                }
                 StructureNode* parent = node->parent();
                 if (parent != nullptr) {
                     (parent->left == node ? parent->left : parent->right) = nullptr;
                 }
-                node->value.releasePayload(bulk);
+                if (!isScalar(memberKind)) {
+                    node->value.releaseLeaf(bulk);
+                }
                 if (!bulk) {
                     ctx->release(node->name);
                     ctx->deallocate(node, sizeof(StructureNode));
                 }
                 node = parent;
             }
-            if (!bulk) {
-                ctx->destroy(structure);
+            if (child == nullptr) {
+                structure->root = nullptr;
+                if (!bulk) {
+                    ctx->destroy(structure);
+                }
             }
-            break;
+        } else {
+            Collection* collection = current->payload_.collection;
+            while (collection->size != 0) {
+                Value& element = collection->data[collection->size - 1];
+                const ValueKind elementKind = element.kind();
+                if (elementKind == ValueKind::Collection || elementKind == ValueKind::Structure) {
+                    child = &element;
+                    break;
+                }
+                if (!isScalar(elementKind)) {
+                    element.releaseLeaf(bulk);
+                }
+                --collection->size;
+            }
+            if (child == nullptr) {
+                const std::size_t bytes = arrayBytes(collection->capacity);
+                if (bytes > SmallObjectPool::kMaxPooledSize) {
+                    --ctx->heapArraysInUse_;
+                    ctx->deallocate(collection->data, bytes);
+                } else if (!bulk) {
+                    ctx->deallocate(collection->data, bytes);
+                }
+                if (!bulk) {
+                    ctx->destroy(collection);
+                }
+            }
         }
-        default:
-            break;
+        if (child != nullptr) {
+            const bool childIsStructure = child->kind() == ValueKind::Structure;
+            child->word_ = reinterpret_cast<std::uintptr_t>(current) | (isStructure ? 1u : 0u);
+            current = child;
+            isStructure = childIsStructure;
+            continue;
+        }
+        if (current == this) {
+            return;
+        }
+        const std::uintptr_t link = current->word_;
+        current->word_ = emptyWord;
+        current->payload_.u = 0;
+        current = reinterpret_cast<Value*>(link & ~std::uintptr_t{1});
+        isStructure = (link & 1u) != 0;
     }
 }
 
@@ -282,7 +341,7 @@ void Value::copyInto(Value& dest, const Value& source, ValueContext& ctx) {
             if (source.context() == &ctx) {
                 InternedStringTable::addRef(entry);
             } else if (entry != &emptyInternedString()) {
-                entry = ctx.intern(entry->text, entry->hash);
+                entry = ctx.intern(entry->view(), entry->hash);
             }
             dest.payload_.string = entry;
             break;
@@ -319,7 +378,7 @@ void Value::copyInto(Value& dest, const Value& source, ValueContext& ctx) {
                 if (sameTree) {
                     InternedStringTable::addRef(name);
                 } else {
-                    name = ctx.intern(name->text, name->hash);
+                    name = ctx.intern(name->view(), name->hash);
                 }
                 void* slot;
                 try {

@@ -8,7 +8,7 @@
 // tell whether two values belong to the same tree.
 //
 // Aligned to 64 bytes: a value keeps its kind and ownership flag in the low bits of its
-// context pointer.
+// context pointer. Each context lives in one page of the page provider (binding/page_provider.h).
 //
 // Not thread-safe (one tree, one thread); different contexts are independent.
 #pragma once
@@ -27,6 +27,11 @@ class alignas(64) ValueContext {
   public:
     ValueContext() noexcept : strings_(pool_) {}
     ~ValueContext() = default;
+
+    // A context takes one page of the page provider rather than general-heap storage, so
+    // that a tree whose parts all fit the pool makes no general-heap allocation at all.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* context) noexcept;
     ValueContext(const ValueContext&) = delete;
     ValueContext& operator=(const ValueContext&) = delete;
 

@@ -7,17 +7,13 @@
 #include <vector>
 
 #include "binding/type_descriptor.h"
-#include "binding/type_kind.h"
+#include "binding/type_ref.h"
+#include "support/packed_field.h"
 
 namespace mox {
 namespace {
 
-// Copies a field of a packed record, so that the assertion macros, which bind references,
-// never bind one to a misaligned field.
-template <class T>
-T field(T value) {
-    return value;
-}
+using test::field;
 
 // Walks a record list through its `next` links and checks that it visits the array in index
 // order and ends with null; returns the number of records visited.

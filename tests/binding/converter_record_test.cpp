@@ -46,6 +46,11 @@ struct Sparse {
     std::uint32_t always = 0;
 };
 
+// A record that refers to itself through a vector, as the builder allows.
+struct Node {
+    std::vector<Node> kids;
+};
+
 class ConverterRecordTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -77,6 +82,8 @@ class ConverterRecordTest : public ::testing::Test {
                       .field("maybe", &Sparse::maybe, omit)
                       .field("always", &Sparse::always)
                       .finish(),
+                  TypeRegistrationStatus::Registered);
+        ASSERT_EQ(registry.beginStruct<Node>("Node").field("kids", &Node::kids).finish(),
                   TypeRegistrationStatus::Registered);
     }
 
@@ -142,7 +149,7 @@ TEST_F(ConverterRecordTest, MissingOptionalFieldsKeepTheirValues) {
 }
 
 TEST_F(ConverterRecordTest, UnregisteredStructure) {
-    const StructConverter converter;
+    const Converter& converter = converterFor<Inner>();
     Value value;
     value.makeStructure();
     Inner inner;
@@ -285,6 +292,74 @@ TEST_F(ConverterRecordTest, RoundTrip) {
     EXPECT_EQ(back.any.find("deep").at(0).asString(), "v");
     EXPECT_EQ(back.mode, Mode::On);
     EXPECT_EQ(back.words, outer.words);
+}
+
+// Each Node level is two containers (its structure and its "kids" collection), so 128 levels
+// reach the bound of 256 and 129 pass it. Deeper input stops at the bound instead of
+// recursing, in both directions.
+TEST_F(ConverterRecordTest, NestingStopsAtTheBound) {
+    struct Row {
+        const char* reason;
+        std::size_t levels;
+        bool ok;
+    };
+    const Row rows[] = {
+        {"at the bound", 128, true},
+        {"one level past the bound", 129, false},
+        {"far past what a thread's stack would hold", 100000, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reason);
+        Value value;
+        Value* level = &value;
+        for (std::size_t i = 1; i < row.levels; ++i) {
+            level = &level->member("kids").append();
+        }
+        level->member("kids").makeCollection();
+        Node node;
+        const ValueResult result = toNativeRecord(node, value, "<value>", registry);
+        EXPECT_EQ(result.ok(), row.ok);
+        if (!row.ok) {
+            EXPECT_EQ(result.error(),
+                      "Couldn't assign value to 'kids' because the input is nested more than 256 "
+                      "levels deep.");
+        }
+    }
+
+    // Natives deeper than a few thousand levels cannot even be destroyed by std::vector
+    // without deep recursion, so the native side is tried to 5,000 levels.
+    const Row nativeRows[] = {
+        {"native at the bound", 128, true},
+        {"native one level past the bound", 129, false},
+        {"native deeper than the conversion's stack would hold", 5000, false},
+    };
+    for (const Row& row : nativeRows) {
+        SCOPED_TRACE(row.reason);
+        Node root;
+        Node* level = &root;
+        for (std::size_t i = 1; i < row.levels; ++i) {
+            level = &level->kids.emplace_back();
+        }
+        const ValueResult result = toValueRecord(root, registry);
+        EXPECT_EQ(result.ok(), row.ok);
+        if (!row.ok) {
+            EXPECT_EQ(result.error(),
+                      "Couldn't convert native value because it is nested more than 256 levels "
+                      "deep.");
+        }
+    }
+}
+
+// An "object" native may receive a value from inside itself: it must read the source before
+// it lets go of what it held.
+TEST_F(ConverterRecordTest, ObjectFromInsideItself) {
+    Value native;
+    native.member("a").member("b").setString("a text longer than a short-string buffer");
+    native.member("c").setSigned(1);
+    ASSERT_TRUE(toNativeRecord(native, native.find("a"), "<value>", registry).ok());
+    Value expected;
+    expected.member("b").setString("a text longer than a short-string buffer");
+    EXPECT_TRUE(sameContent(native, expected));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Fixed inputs through the host value fuzzer's entry point (fuzz/host_value_program.h), so
+// Fixed inputs through the host value fuzzer's entry point (tests/support/host_value_program.h), so
 // the cases the fuzzer is built around stay covered in every test run.
-#include "fuzz/host_value_program.h"
+#include "support/host_value_program.h"
 
 #include <gtest/gtest.h>
 

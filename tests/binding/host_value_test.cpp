@@ -11,39 +11,21 @@
 #include "binding/type_identity.h"
 #include "binding/type_registry.h"
 #include "binding/values/value.h"
-#include "fuzz/host_value_program.h"
 #include "plugin/entry/allocation.h"
+#include "support/allocation_balance.h"
+#include "support/packed_field.h"
 
 namespace mox {
 namespace {
 
-// Copies a field of a packed record, so that the assertion macros, which bind references,
-// never bind one to a misaligned field.
-template <class T>
-T field(T value) {
-    return value;
-}
+using test::field;
+using test::LayerBalance;
 
 enum class HelpFormat : std::int32_t { Full = 1, Epytext = 2 };
 
 const char* const kIncompatible =
     "Couldn't assign value to '<value>' of type object because the input is of an "
     "incompatible type ''.";
-
-// Allocation-layer blocks still live since construction: every test that owns host memory
-// must end with none left.
-class LayerBalance {
-  public:
-    LayerBalance() : start_(memoryStats()) {}
-    std::int64_t liveBlocks() const {
-        const MemoryStats now = memoryStats();
-        return static_cast<std::int64_t>(now.allocations - start_.allocations) -
-               static_cast<std::int64_t>(now.frees - start_.frees);
-    }
-
-  private:
-    MemoryStats start_;
-};
 
 HostValue borrowedString(const char* text, std::uint32_t length) {
     HostValue value{};
@@ -594,6 +576,83 @@ TEST(HostValueRelease, ResultAndErrorSetterFollowTheOwnershipRules) {
     EXPECT_EQ(field(result.error), nullptr);
     EXPECT_EQ(field(result.failed), 0);
     EXPECT_EQ(field(balance.liveBlocks()), 0);
+}
+
+// The new content of a setter may live inside its own target: the setter must copy it before
+// it releases what the target held. Freed blocks are scribbled over, so reading one shows.
+TEST(HostValueSetters, NewContentMayComeFromTheTargetItself) {
+    struct Case {
+        const char* reason;
+        std::function<void()> run;
+    };
+    const Case cases[] = {
+        {"string from its own text",
+         [] {
+             HostValue value{};
+             ASSERT_TRUE(setHostString(value, "own text"));
+             ASSERT_TRUE(setHostString(value, value.payload.string.text));
+             EXPECT_EQ(textOf(value), "own text");
+             releaseHostValue(value);
+         }},
+        {"string of a length from its own text",
+         [] {
+             HostValue value{};
+             ASSERT_TRUE(setHostString(value, "own text"));
+             ASSERT_TRUE(setHostString(value, value.payload.string.text, 3));
+             EXPECT_EQ(textOf(value), "own");
+             releaseHostValue(value);
+         }},
+        {"string from an element of its own array",
+         [] {
+             HostValue value{};
+             HostValue* values = setHostCollection(value, 2);
+             ASSERT_NE(values, nullptr);
+             ASSERT_TRUE(setHostString(values[1], "inner text"));
+             ASSERT_TRUE(setHostString(value, values[1].payload.string.text));
+             EXPECT_EQ(textOf(value), "inner text");
+             releaseHostValue(value);
+         }},
+        {"blob from its own bytes",
+         [] {
+             HostValue value{};
+             ASSERT_TRUE(setHostBlob(value, "bytes", 5));
+             ASSERT_TRUE(setHostBlob(value, value.payload.blob.bytes, 5));
+             EXPECT_EQ(std::memcmp(value.payload.blob.bytes, "bytes", 5), 0);
+             releaseHostValue(value);
+         }},
+        {"member name from its own name",
+         [] {
+             HostMember member{};
+             ASSERT_TRUE(setHostMemberName(member, "own name"));
+             ASSERT_TRUE(setHostMemberName(member, member.name));
+             EXPECT_STREQ(member.name, "own name");
+             releaseHostMember(member);
+         }},
+        {"error from its own error text",
+         [] {
+             HostResult result{};
+             setHostError(result, "first failure");
+             setHostError(result, result.error);
+             EXPECT_STREQ(result.error, "first failure");
+             releaseHostResult(result);
+         }},
+        {"error from a text in its own value",
+         [] {
+             HostResult result{};
+             ASSERT_TRUE(setHostString(result.value, "message in the value"));
+             setHostError(result, result.value.payload.string.text);
+             EXPECT_STREQ(result.error, "message in the value");
+             EXPECT_EQ(field(result.value.kind), HostKind::Empty);
+             releaseHostResult(result);
+         }},
+    };
+    const test::ScribbleFreedBlocks scribble;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        LayerBalance balance;
+        c.run();
+        EXPECT_EQ(field(balance.liveBlocks()), 0);
+    }
 }
 
 TEST(HostValueRoundTrip, GenericToHostAndBackIsEqual) {

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "binding/builtin_types.h"
 #include "binding/type_builder.h"
 #include "binding/type_identity.h"
 #include "binding/type_registry.h"

@@ -152,7 +152,8 @@ TEST(ValuePools, TreesGiveTheirPagesBack) {
         }
         const SmallObjectPool& pool = root.context()->pool();
         EXPECT_GT(pool.pagesInUse(), 0u);
-        EXPECT_EQ(provider.pagesInUse(), before + pool.pagesInUse());
+        // The pool's pages and the context's own page.
+        EXPECT_EQ(provider.pagesInUse(), before + pool.pagesInUse() + 1);
         // Resetting a subtree frees its slots one by one; emptied pages go back at once.
         big.reset();
         EXPECT_EQ(pool.pagesInUse(), 0u);
@@ -163,6 +164,23 @@ TEST(ValuePools, TreesGiveTheirPagesBack) {
         EXPECT_GT(pool.pagesInUse(), 0u);
     }
     EXPECT_EQ(provider.pagesInUse(), before);
+}
+
+// A record-like tree of long member names and texts, with more distinct texts than the intern
+// table's first buckets, keeps every part in its own storage: texts in the pool, the grown
+// bucket array in a page, nothing on the general heap.
+TEST(ValuePools, InternedTextsAndBucketsStayOutOfTheGeneralHeap) {
+    Value root;
+    for (int i = 0; i < 40; ++i) {
+        root.member("AConfigurationKeyNumber" + std::to_string(i))
+            .setString("a value longer than any inline buffer " + std::to_string(i));
+    }
+    const ValueContext& context = *root.context();
+    EXPECT_EQ(context.strings().size(), 80u);
+    EXPECT_EQ(context.pool().heapBlocksInUse(), 0u);
+    const InternedString* text = root.find("AConfigurationKeyNumber7").asInterned();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text->text.get_allocator().pool(), &context.pool());
 }
 
 }  // namespace

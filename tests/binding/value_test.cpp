@@ -12,6 +12,7 @@
 #include "binding/static_type_id.h"
 #include "binding/values/fnv1a.h"
 #include "binding/values/value_context.h"
+#include "binding/values/value_result.h"
 
 namespace mox {
 namespace {
@@ -423,6 +424,56 @@ TEST(Value, TakeOfAnElementCopiesAndEmptiesIt) {
 }
 
 // Published FNV-1a 32-bit test vectors.
+// Release walks a tree without recursion, so a tree built by code may be of any depth. A
+// million levels would need tens of megabytes of stack if each level took a call frame.
+TEST(Value, ReleaseOfAnyDepthNeedsNoRecursion) {
+    constexpr std::size_t kLevels = 1000000;
+    // Alternating structures and collections; each level also holds a string and a scalar
+    // beside the deep path, and the bottom holds a blob, so that the root's destruction must
+    // walk the tree too (blob storage lives outside the pool).
+    const auto build = [](Value& root) {
+        Value* level = &root;
+        for (std::size_t i = 0; i < kLevels; ++i) {
+            if (i % 2 == 0) {
+                level->member("a").setString("beside the deep path");
+                level->member("z").setSigned(static_cast<std::int64_t>(i));
+                level = &level->member("m");
+            } else {
+                level->append().setString("first");
+                level = &level->append();
+            }
+        }
+        level->setBlob("bytes", 5);
+    };
+    struct Case {
+        const char* reason;
+        void (*release)(Value&);
+    };
+    const Case cases[] = {
+        {"reset", [](Value& v) { v.reset(); }},
+        {"a setter", [](Value& v) { v.setSigned(1); }},
+        {"a scalar assigned over it", [](Value& v) { v.assign(Value()); }},
+        {"the root's destruction", [](Value& v) { Value gone(std::move(v)); }},
+        {"a failure reported into a result that holds it",
+         [](Value& v) {
+             ValueResult result(std::move(v));
+             result.fail("replaced");
+             EXPECT_EQ(result.error(), "replaced");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        Value root;
+        build(root);
+        c.release(root);
+        if (root.context() != nullptr) {
+            EXPECT_EQ(root.context()->strings().size(), 0u);
+            EXPECT_EQ(root.context()->blobsInUse(), 0u);
+            EXPECT_EQ(root.context()->pool().pagesInUse(), 0u);
+        }
+    }
+}
+
 TEST(Fnv1a, KnownVectorsAgreeAcrossTheEntryPoints) {
     const struct {
         const char* text;

@@ -1,4 +1,4 @@
-// File: fuzz/host_value_program.h
+// File: tests/support/host_value_program.h
 //
 // Turns arbitrary bytes into a host value tree and drives it through the host value
 // conversions: the entry point of the host value fuzzer and of its regression test, so both

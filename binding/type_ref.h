@@ -1,10 +1,12 @@
-// File: binding/type_kind.h
+// File: binding/type_ref.h
 //
 // `TypeKind`, the native kinds that take part in binding, and `TypeRef`, the type of a field,
 // argument, result or event payload: a kind, the element kind of a vector or map, and the
-// descriptor of the struct or enum involved. Also the texts that name them: `typeKindName`
-// (exact names, "" for unknown numbers) and `typeIdentifierOf`, the (type, elementType) pair
-// that help records and messages print.
+// descriptor of the struct or enum involved. Also every text that names a type reference, in
+// one place: `typeKindName` (exact names, "" for unknown numbers), `typeIdentifierOf` (the
+// (type, elementType) pair that help records and messages print), `epytextTypeName` (the
+// epytext help's type names) and `hostTypeName` and `hostKindNumber` (what the API
+// description hands the host).
 //
 // Example:
 //   TypeRef ref{TypeKind::Vector, TypeKind::Struct, &argumentHelpDescriptor};
@@ -13,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace mox {
@@ -76,5 +79,19 @@ TypeIdentifierText typeIdentifierOf(const TypeRef& ref) noexcept;
 
 // The text of `ref` alone (the `type` part of `typeIdentifierOf`).
 std::string_view typeTextOf(const TypeRef& ref) noexcept;
+
+// The epytext type name: the kind name for bool, the integers, float, double, string and
+// object; "bytearray" for blob; "callback"; "list[%1]" for a vector and "dict[%1]" for a map
+// (%1 = the element's epytext name); "L{%1}" for an enum or struct (%1 = `typeTextOf`); "" for
+// any other kind.
+std::string epytextTypeName(const TypeRef& ref);
+
+// The type name the API description gives the host: the descriptor's registered name when
+// the kind is vector, enum, struct or map and a descriptor is present; "" otherwise. The text
+// belongs to the descriptor.
+const char* hostTypeName(const TypeRef& ref) noexcept;
+
+// The kind number the host is sent: the kind's number when it is defined, else 0.
+std::uint32_t hostKindNumber(TypeKind kind) noexcept;
 
 }  // namespace mox
