@@ -16,20 +16,20 @@
 
 #include "binding/converter.h"
 #include "binding/converters.h"
+#include "binding/number_conversion.h"
 
 namespace mox::detail {
 
-// Reads a value for a signed native of range [min, max] named `typeName` in messages. On
-// failure fails `result` and returns false.
-[[nodiscard]] bool readSigned(ValueResult& result, const Value& value, std::string_view name,
-                              std::int64_t min, std::int64_t max, const char* typeName,
-                              std::int64_t& out);
-// The same for an unsigned native of range [0, max].
-[[nodiscard]] bool readUnsigned(ValueResult& result, const Value& value, std::string_view name,
-                                std::uint64_t max, const char* typeName, std::uint64_t& out);
-// The same for a float or double native of range [-max, max].
-[[nodiscard]] bool readFloating(ValueResult& result, const Value& value, std::string_view name,
-                                double max, const char* typeName, double& out);
+// The number rules behind binding/number_conversion.h, which code outside binding/ uses.
+[[nodiscard]] bool readSignedNumber(ValueResult& result, const Value& value, std::string_view name,
+                                    std::int64_t min, std::int64_t max, const char* typeName,
+                                    std::int64_t& out);
+[[nodiscard]] bool readUnsignedNumber(ValueResult& result, const Value& value,
+                                      std::string_view name, std::uint64_t max,
+                                      const char* typeName, std::uint64_t& out);
+[[nodiscard]] bool readFloatingNumber(ValueResult& result, const Value& value,
+                                      std::string_view name, double max, const char* typeName,
+                                      double& out);
 
 // Whether a value built by `toValue` is left out by an omit-if-empty field: empty, false, 0,
 // 0.0 (also -0.0), enum number 0, or a string, blob, collection or structure of size 0.

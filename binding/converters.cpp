@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "binding/converter_classes.h"
+#include "binding/number_conversion.h"
 #include "binding/type_descriptor.h"
 #include "binding/type_registry.h"
 #include "binding/values/nesting_limit.h"
@@ -297,8 +298,8 @@ bool isOmittable(const Value& value) noexcept {
     return false;
 }
 
-bool readSigned(ValueResult& result, const Value& value, std::string_view name, std::int64_t min,
-                std::int64_t max, const char* typeName, std::int64_t& out) {
+bool readSignedNumber(ValueResult& result, const Value& value, std::string_view name,
+                      std::int64_t min, std::int64_t max, const char* typeName, std::int64_t& out) {
     // Fast path for the usual input, a number of the native's own signedness in range.
     if (value.kind() == ValueKind::Signed) {
         const std::int64_t number = value.asSigned();
@@ -334,8 +335,8 @@ bool readSigned(ValueResult& result, const Value& value, std::string_view name, 
     return inRange;
 }
 
-bool readUnsigned(ValueResult& result, const Value& value, std::string_view name, std::uint64_t max,
-                  const char* typeName, std::uint64_t& out) {
+bool readUnsignedNumber(ValueResult& result, const Value& value, std::string_view name,
+                        std::uint64_t max, const char* typeName, std::uint64_t& out) {
     // Fast path for the usual input, a number of the native's own signedness in range.
     if (value.kind() == ValueKind::Unsigned && value.asUnsigned() <= max) {
         out = value.asUnsigned();
@@ -366,8 +367,8 @@ bool readUnsigned(ValueResult& result, const Value& value, std::string_view name
     return inRange;
 }
 
-bool readFloating(ValueResult& result, const Value& value, std::string_view name, double max,
-                  const char* typeName, double& out) {
+bool readFloatingNumber(ValueResult& result, const Value& value, std::string_view name, double max,
+                        const char* typeName, double& out) {
     // Fast path for the usual input, a float in range.
     if (value.kind() == ValueKind::Float) {
         const double number = value.asFloat();
@@ -484,14 +485,14 @@ void IntegerConverter<T>::readNative(ValueResult& result, void* native, const Va
     }
     if constexpr (std::is_signed_v<T>) {
         std::int64_t number = 0;
-        if (readSigned(result, value, name, std::numeric_limits<T>::min(),
-                       std::numeric_limits<T>::max(), integerTypeName<T>(), number)) {
+        if (readSignedNumber(result, value, name, std::numeric_limits<T>::min(),
+                             std::numeric_limits<T>::max(), integerTypeName<T>(), number)) {
             store(native, static_cast<T>(number));
         }
     } else {
         std::uint64_t number = 0;
-        if (readUnsigned(result, value, name, std::numeric_limits<T>::max(), integerTypeName<T>(),
-                         number)) {
+        if (readUnsignedNumber(result, value, name, std::numeric_limits<T>::max(),
+                               integerTypeName<T>(), number)) {
             store(native, static_cast<T>(number));
         }
     }
@@ -523,8 +524,8 @@ void FloatingConverter<T>::readNative(ValueResult& result, void* native, const V
         return;
     }
     double number = 0.0;
-    if (readFloating(result, value, name, static_cast<double>(std::numeric_limits<T>::max()),
-                     std::is_same_v<T, float> ? "float" : "double", number)) {
+    if (readFloatingNumber(result, value, name, static_cast<double>(std::numeric_limits<T>::max()),
+                           std::is_same_v<T, float> ? "float" : "double", number)) {
         store(native, static_cast<T>(number));
     }
 }
@@ -1034,5 +1035,24 @@ std::unique_ptr<Converter> makeOptionalConverter(std::unique_ptr<Converter> held
 }
 
 }  // namespace detail
+
+namespace conversion {
+
+bool readSigned(ValueResult& result, const Value& value, std::string_view name, std::int64_t min,
+                std::int64_t max, const char* typeName, std::int64_t& out) {
+    return detail::readSignedNumber(result, value, name, min, max, typeName, out);
+}
+
+bool readUnsigned(ValueResult& result, const Value& value, std::string_view name, std::uint64_t max,
+                  const char* typeName, std::uint64_t& out) {
+    return detail::readUnsignedNumber(result, value, name, max, typeName, out);
+}
+
+bool readFloating(ValueResult& result, const Value& value, std::string_view name, double max,
+                  const char* typeName, double& out) {
+    return detail::readFloatingNumber(result, value, name, max, typeName, out);
+}
+
+}  // namespace conversion
 
 }  // namespace mox
