@@ -29,7 +29,7 @@ std::string render(const char* format, const LogRecord& record, std::size_t size
 
 LogRecord sampleRecord() {
     LogRecord record;
-    record.time = LogTime{2023, 7, 4, 9, 8, 7, 65};
+    record.time = platform::LocalTime{2023, 7, 4, 9, 8, 7, 65};
     record.level = kLogError;
     record.groups = kGroupDbg | kGroupNet;
     record.message = "probe sent";
@@ -166,11 +166,11 @@ TEST(LogGroups, RegistrationFillsTheTableAndStopsWhenFull) {
 }
 
 TEST(LogTimestamps, Texts) {
-    const LogTime time{2001, 2, 3, 4, 5, 6, 7};
+    const platform::LocalTime time{2001, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(formatTimestamp(time), "2001-02-03T04:05:06.007");
     EXPECT_EQ(formatFileTimestamp(time), "2001-02-03T04-05-06");
 
-    const LogTime now = logTimeNow();
+    const platform::LocalTime now = platform::localTimeNow();
     EXPECT_GE(now.year, 2020);
     EXPECT_GE(now.month, 1);
     EXPECT_LE(now.month, 12);
