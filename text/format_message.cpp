@@ -237,6 +237,7 @@ bool formatPiece(MessageOutput& out, const WrittenConversion& parsed,
             width = -width;
         }
         piece.width = width;
+        piece.widthIsStar = true;
     }
     if (parsed.precisionArgument != 0) {
         int precision = 0;
@@ -245,6 +246,7 @@ bool formatPiece(MessageOutput& out, const WrittenConversion& parsed,
         }
         // A negative "*" precision counts as none, as in printf.
         piece.precision = precision < 0 ? -1 : precision;
+        piece.precisionIsStar = true;
     } else if (parsed.hasPrecision) {
         piece.precision = parsed.literalPrecision;
     }
@@ -430,8 +432,28 @@ constexpr int kRuntimePrecisionLimit = 1100;
 // exponent.
 constexpr std::size_t kRuntimePieceSize = kRuntimePrecisionLimit + 400;
 
-// The runtime conversion "%" flags "*" [".*"] letter for `piece`, NUL-terminated into `spec`.
-void runtimeSpec(const CompletedConversion& piece, bool withWidth, char (&spec)[16]) {
+// Appends the decimal digits of `value` (>= 0).
+std::size_t appendDecimal(char* text, std::size_t n, int value) {
+    char digits[12];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count != 0) {
+        text[n++] = digits[--count];
+    }
+    return n;
+}
+
+// Prints `value` with the runtime's bounded printf as `piece` would be printed, but with the
+// given width (-1 for none) and precision (-1 for none). Both are written into the conversion
+// as the format had them, digits or "*": some runtimes print a pointer differently for a
+// "*" width.
+template <class Value>
+int runtimePrint(char* out, std::size_t size, const CompletedConversion& piece, int width,
+                 int precision, Value value) {
+    char spec[32];
     std::size_t n = 0;
     spec[n++] = '%';
     if (piece.leftAlign) {
@@ -449,26 +471,35 @@ void runtimeSpec(const CompletedConversion& piece, bool withWidth, char (&spec)[
     if (piece.zeroPad) {
         spec[n++] = '0';
     }
-    if (withWidth) {
-        spec[n++] = '*';
+    int stars[2];
+    std::size_t starCount = 0;
+    if (width >= 0) {
+        if (piece.widthIsStar) {
+            spec[n++] = '*';
+            stars[starCount++] = width;
+        } else if (width > 0) {
+            n = appendDecimal(spec, n, width);
+        }
     }
-    if (piece.precision >= 0) {
+    if (precision >= 0) {
         spec[n++] = '.';
-        spec[n++] = '*';
+        if (piece.precisionIsStar) {
+            spec[n++] = '*';
+            stars[starCount++] = precision;
+        } else {
+            n = appendDecimal(spec, n, precision);
+        }
     }
     spec[n++] = piece.conversion;
     spec[n] = '\0';
-}
-
-template <class Value>
-int runtimePrint(char* out, std::size_t size, const char* spec, const CompletedConversion& piece,
-                 bool withWidth, int precision, Value value) {
-    if (withWidth) {
-        return piece.precision >= 0 ? std::snprintf(out, size, spec, piece.width, precision, value)
-                                    : std::snprintf(out, size, spec, piece.width, value);
+    switch (starCount) {
+        case 0:
+            return std::snprintf(out, size, spec, value);
+        case 1:
+            return std::snprintf(out, size, spec, stars[0], value);
+        default:
+            return std::snprintf(out, size, spec, stars[0], stars[1], value);
     }
-    return piece.precision >= 0 ? std::snprintf(out, size, spec, precision, value)
-                                : std::snprintf(out, size, spec, value);
 }
 
 // A double or a pointer through the runtime's bounded printf. Width and precision within
@@ -480,17 +511,16 @@ int runtimePrint(char* out, std::size_t size, const char* spec, const CompletedC
 template <class Value>
 bool printThroughRuntime(MessageOutput& out, const CompletedConversion& piece, Value value) {
     if (piece.width <= kRuntimePrecisionLimit && piece.precision <= kRuntimePrecisionLimit) {
-        char spec[16];
-        runtimeSpec(piece, true, spec);
         return out.commitPrinted(
-            runtimePrint(out.cursor(), out.room(), spec, piece, true, piece.precision, value));
+            runtimePrint(out.cursor(), out.room(), piece, piece.width, piece.precision, value));
     }
-    char spec[16];
-    runtimeSpec(piece, false, spec);
+    // A width of 1 pads nothing but keeps the runtime printing as it does for a field: some
+    // runtimes print a pointer's digits differently when a width is written.
+    const int bareWidth = piece.width > 0 ? 1 : -1;
     const int precision =
         piece.precision > kRuntimePrecisionLimit ? kRuntimePrecisionLimit : piece.precision;
     char body[kRuntimePieceSize];
-    const int printed = runtimePrint(body, sizeof body, spec, piece, false, precision, value);
+    const int printed = runtimePrint(body, sizeof body, piece, bareWidth, precision, value);
     if (printed < 0) {
         return false;
     }
@@ -504,7 +534,7 @@ bool printThroughRuntime(MessageOutput& out, const CompletedConversion& piece, V
     if (piece.precision > precision) {
         char shorter[kRuntimePieceSize];
         const int shorterLength =
-            runtimePrint(shorter, sizeof shorter, spec, piece, false, precision - 1, value);
+            runtimePrint(shorter, sizeof shorter, piece, bareWidth, precision - 1, value);
         if (shorterLength >= 0 && static_cast<std::size_t>(shorterLength) + 1 == length) {
             extra = static_cast<std::uint64_t>(piece.precision) - precision;
             insertAt = 0;

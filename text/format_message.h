@@ -132,6 +132,9 @@ struct CompletedConversion {
     int width = 0;
     // The precision, -1 when none; at most INT_MAX.
     int precision = -1;
+    // Whether they came from "*" arguments rather than digits in the format.
+    bool widthIsStar = false;
+    bool precisionIsStar = false;
 };
 
 // What the formatter knows about one argument type. Instances are constants with static
