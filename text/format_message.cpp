@@ -31,40 +31,27 @@ std::size_t readNumber(const char*& p) {
     return value;
 }
 
-// The conversion text under construction, on the stack.
+// The length of a conversion's text as it is read, from its "%": only the limit on it matters,
+// so the characters themselves are not kept.
 class ConversionText {
   public:
-    ConversionText() { text_[0] = '\0'; }
-
-    [[nodiscard]] bool append(char c) {
+    [[nodiscard]] bool append(char) {
         if (length_ + 1 >= kConversionLimit) {
             return false;
         }
-        text_[length_++] = c;
-        text_[length_] = '\0';
+        ++length_;
         return true;
     }
 
-    [[nodiscard]] bool append(const char* text) {
-        for (; *text != '\0'; ++text) {
-            if (!append(*text)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    const char* c_str() const { return text_; }
     std::size_t size() const { return length_; }
 
   private:
-    char text_[kConversionLimit];
     std::size_t length_ = 0;
 };
 
 // One conversion as written in the format.
 struct WrittenConversion {
-    ConversionText text;                // "%", flags, width and precision as written
+    ConversionText text;                // counts "%", flags, width and precision
     std::size_t argument = 0;           // the value's argument number, from 1
     bool numbered = false;              // the "%N" form
     std::size_t widthArgument = 0;      // argument number of a "*" width, 0 if none
@@ -258,8 +245,11 @@ bool formatPiece(MessageOutput& out, const WrittenConversion& parsed,
         if (parsed.conversion == 'n') {
             return true;  // "n" would store through the argument: write nothing instead
         }
-        if (std::strchr(formatter.conversions, parsed.conversion) != nullptr) {
-            letter = parsed.conversion;
+        for (const char* allowed = formatter.conversions; *allowed != '\0'; ++allowed) {
+            if (*allowed == parsed.conversion) {
+                letter = parsed.conversion;
+                break;
+            }
         }
         if (parsed.length[0] != '\0' &&
             listContains(formatter.keptLengthModifiers, parsed.length)) {
@@ -269,12 +259,16 @@ bool formatPiece(MessageOutput& out, const WrittenConversion& parsed,
     if (letter == 'c') {
         modifier = "";  // "%lc" and "%llc" do not print a narrow character
     }
+    // Modifiers have at most two letters.
+    const std::size_t modifierLength = modifier[0] == '\0' ? 0 : modifier[1] == '\0' ? 1 : 2;
     // The completed conversion must still fit the conversion limit, as if it were written out.
-    if (parsed.text.size() + std::strlen(modifier) + 1 >= kConversionLimit) {
+    if (parsed.text.size() + modifierLength + 1 >= kConversionLimit) {
         return false;
     }
     piece.conversion = letter;
-    std::memcpy(piece.length, modifier, std::strlen(modifier) + 1);
+    for (std::size_t i = 0; i < modifierLength; ++i) {
+        piece.length[i] = modifier[i];
+    }
     return formatter.format(out, piece, arguments[parsed.argument - 1]);
 }
 
@@ -580,6 +574,9 @@ bool printThroughRuntime(MessageOutput& out, const CompletedConversion& piece, V
 }  // namespace
 
 void MessageOutput::append(const char* data, std::size_t length) {
+    if (length == 0) {
+        return;
+    }
     const std::size_t left = end_ - position_;
     if (length > left) {
         length = left;
@@ -590,6 +587,9 @@ void MessageOutput::append(const char* data, std::size_t length) {
 }
 
 void MessageOutput::fill(char c, std::uint64_t count) {
+    if (count == 0) {
+        return;
+    }
     const std::size_t left = end_ - position_;
     std::size_t n = left;
     if (count > left) {
