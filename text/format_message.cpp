@@ -580,7 +580,6 @@ void MessageOutput::append(const char* data, std::size_t length) {
     const std::size_t left = end_ - position_;
     if (length > left) {
         length = left;
-        full_ = true;
     }
     std::memcpy(buffer_ + position_, data, length);
     position_ += length;
@@ -591,12 +590,7 @@ void MessageOutput::fill(char c, std::uint64_t count) {
         return;
     }
     const std::size_t left = end_ - position_;
-    std::size_t n = left;
-    if (count > left) {
-        full_ = true;
-    } else {
-        n = static_cast<std::size_t>(count);
-    }
+    const std::size_t n = count > left ? left : static_cast<std::size_t>(count);
     std::memset(buffer_ + position_, c, n);
     position_ += n;
 }
@@ -608,7 +602,6 @@ bool MessageOutput::commitPrinted(int needed) {
     }
     if (static_cast<std::size_t>(needed) >= room()) {
         position_ = end_;  // cut: the rest of the buffer counts as written
-        full_ = true;
         return true;
     }
     position_ += static_cast<std::size_t>(needed);

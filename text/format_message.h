@@ -84,8 +84,8 @@ namespace mox {
 inline constexpr std::size_t kFormatBufferSize = 4096;
 
 // The output of one formatting call: a caller buffer filled from the front. Every write is
-// bounded by the buffer: a write that does not fit keeps what fits and makes the output full,
-// which ends formatting. Writing costs at most the room that is left, however long the piece
+// bounded by the buffer: a write that does not fit keeps what fits, and once the output is
+// full formatting ends. Writing costs at most the room that is left, however long the piece
 // would have been (a width of 2147483647 writes only what can still be seen). Allocates nothing.
 class MessageOutput {
   public:
@@ -104,7 +104,8 @@ class MessageOutput {
     // A negative value (a rejected piece) keeps nothing and returns false.
     [[nodiscard]] bool commitPrinted(int needed);
 
-    bool full() const { return full_; }
+    // No room is left: every further write is cut away.
+    bool full() const { return position_ == end_; }
     std::size_t size() const { return position_; }
     // NUL-terminates the output and returns its length.
     std::size_t finish();
@@ -113,7 +114,6 @@ class MessageOutput {
     char* buffer_;
     std::size_t end_;
     std::size_t position_ = 0;
-    bool full_ = false;
 };
 
 // A printf conversion completed for one argument, as handed to `ArgumentFormatter::format`:
