@@ -3,6 +3,7 @@
 #include <string>
 
 #include "logging/log_manager.h"
+#include "platform/clock.h"
 
 namespace mox {
 namespace {
@@ -44,11 +45,11 @@ const LogCoreFunctions kLogCoreFunctions = {
     },
     &levelName,
     []() { return executableName().c_str(); },
-    [](LogTime* out) { *out = logTimeNow(); },
-    [](const LogTime* time, char* buffer, std::size_t size) {
+    [](platform::LocalTime* out) { *out = platform::localTimeNow(); },
+    [](const platform::LocalTime* time, char* buffer, std::size_t size) {
         return copyInto(formatTimestamp(*time), buffer, size);
     },
-    [](const LogTime* time, char* buffer, std::size_t size) {
+    [](const platform::LocalTime* time, char* buffer, std::size_t size) {
         return copyInto(formatFileTimestamp(*time), buffer, size);
     },
     [](LogLevel level, std::uint32_t low, std::uint32_t high, const char* message) {

@@ -45,9 +45,10 @@ struct LogCoreFunctions {
                               std::size_t size);
     const char* (*levelName)(LogLevel level);
     const char* (*executableName)();
-    void (*now)(LogTime* out);
-    std::size_t (*formatTimestamp)(const LogTime* time, char* buffer, std::size_t size);
-    std::size_t (*formatFileTimestamp)(const LogTime* time, char* buffer, std::size_t size);
+    void (*now)(platform::LocalTime* out);
+    std::size_t (*formatTimestamp)(const platform::LocalTime* time, char* buffer, std::size_t size);
+    std::size_t (*formatFileTimestamp)(const platform::LocalTime* time, char* buffer,
+                                       std::size_t size);
     void (*write)(LogLevel level, std::uint32_t groupsLow, std::uint32_t groupsHigh,
                   const char* message);
 };

@@ -80,7 +80,7 @@ std::size_t formatLine(const LogRecord& record, const char* format, char* buffer
         if (*p == '\0') {
             break;
         }
-        const LogTime& t = record.time;
+        const platform::LocalTime& t = record.time;
         switch (*p) {
             case 'D':
                 out.print(kTimestampFormat, t.year, t.month, t.day, t.hour, t.minute, t.second,
@@ -133,19 +133,14 @@ const std::string& executableName() {
     return *name;
 }
 
-LogTime logTimeNow() {
-    const platform::LocalTime now = platform::localTimeNow();
-    return LogTime{now.year, now.month, now.day, now.hour, now.minute, now.second, now.millisecond};
-}
-
-std::string formatTimestamp(const LogTime& t) {
+std::string formatTimestamp(const platform::LocalTime& t) {
     char text[96];
     const int written = std::snprintf(text, sizeof text, kTimestampFormat, t.year, t.month, t.day,
                                       t.hour, t.minute, t.second, t.millisecond);
     return written > 0 ? std::string(text) : std::string();
 }
 
-std::string formatFileTimestamp(const LogTime& t) {
+std::string formatFileTimestamp(const platform::LocalTime& t) {
     char text[96];
     const int written = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d-%02d-%02d", t.year,
                                       t.month, t.day, t.hour, t.minute, t.second);

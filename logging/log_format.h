@@ -37,14 +37,11 @@ std::size_t formatLine(const LogRecord& record, const char* format, char* buffer
 // tell. Read once per process.
 const std::string& executableName();
 
-// The current local time with milliseconds.
-LogTime logTimeNow();
-
 // "%04d-%02d-%02dT%02d:%02d:%02d.%03d" over all seven values.
-std::string formatTimestamp(const LogTime& time);
+std::string formatTimestamp(const platform::LocalTime& time);
 
 // "%04d-%02d-%02dT%02d-%02d-%02d" over the first six values, usable in file names.
-std::string formatFileTimestamp(const LogTime& time);
+std::string formatFileTimestamp(const platform::LocalTime& time);
 
 // `secondsSince1970` in UTC as "%Y-%m-%dT%H:%M:%SZ". When the time cannot be broken down, an
 // assertion report with the expression "ALE-8A14EBBK" is logged and the text is empty.

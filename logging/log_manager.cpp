@@ -7,6 +7,7 @@
 
 #include "logging/console_log_targets.h"
 #include "logging/log_manager_internal.h"
+#include "platform/clock.h"
 
 namespace mox {
 namespace {
@@ -233,7 +234,7 @@ void LogManager::writeText(LogLevel level, LogGroups groups, const char* message
 
 void LogManager::deliver(LogLevel level, LogGroups groups, const char* message) {
     LogRecord record;
-    record.time = logTimeNow();
+    record.time = platform::localTimeNow();
     record.level = level;
     record.groups = groups;
     record.message = message;

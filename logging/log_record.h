@@ -1,7 +1,7 @@
 // File: logging/log_record.h
 //
-// The vocabulary of the log core: levels, group sets, the broken-down local time and the
-// `LogRecord` the manager hands to each target that accepts it.
+// The vocabulary of the log core: levels, group sets and the `LogRecord` the manager hands to
+// each target that accepts it, stamped with the platform's broken-down local time.
 //
 // Levels are signed 32-bit numbers compared by "at least": a message passes a threshold when
 // its level is greater than or equal to it. Groups form a 64-bit set (bit i is group i); the
@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "platform/clock.h"
 
 namespace mox {
 
@@ -41,21 +43,10 @@ constexpr std::uint32_t highHalf(LogGroups groups) {
     return static_cast<std::uint32_t>(groups >> 32);
 }
 
-// Local time with milliseconds, as stamped on each record.
-struct LogTime {
-    std::int32_t year = 0;
-    std::int32_t month = 0;  // 1..12
-    std::int32_t day = 0;
-    std::int32_t hour = 0;
-    std::int32_t minute = 0;
-    std::int32_t second = 0;
-    std::int32_t millisecond = 0;
-};
-
 // What a target receives. `message` is borrowed: it points into the writer's buffer and is
 // valid only for the duration of the delivery; a target that keeps it must copy it.
 struct LogRecord {
-    LogTime time;
+    platform::LocalTime time;  // local time with milliseconds, stamped when written
     LogLevel level = kLogOkay;
     LogGroups groups = 0;
     const char* message = "";

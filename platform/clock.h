@@ -27,7 +27,8 @@ struct LocalTime {
 LocalTime localTimeNow();
 
 // Breaks `secondsSince1970` down in UTC. Returns false, leaving `out` untouched, when the
-// time cannot be represented by the platform's calendar functions.
+// time cannot be represented by the platform's calendar functions or its year does not fit
+// 32 bits.
 struct UtcTime {
     std::int32_t year = 0;
     std::int32_t month = 0;

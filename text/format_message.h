@@ -4,8 +4,10 @@
 // log lines) is produced here. One format string may mix printf-style conversions and a
 // shorter numbered form, and the call is type-safe: each argument brings an
 // `ArgumentFormatter` chosen from its static type, so a conversion letter that does not suit
-// the argument is replaced by one that does, and the value always reaches the runtime's
-// bounded printf as the type that the completed conversion expects.
+// the argument is replaced by one that does, and the value is always printed as the type
+// that the completed conversion reads. Integers and texts are written here directly; doubles
+// and pointers go through the runtime's bounded printf. Either way the output is what the
+// runtime printf would print.
 //
 // Example:
 //   std::string a = mox::formatMessage("Index %1 is out of range", 12);
@@ -61,12 +63,16 @@
 // null format gives an empty result; a null text argument prints "(null)".
 //
 // Length: `formatMessage` formats into 4096 bytes on its own stack; its output is cut at 4095
-// bytes. Formatting itself never allocates: only the returned `std::string` does.
+// bytes. Formatting itself never allocates: only the returned `std::string` does. A call costs
+// time in proportion to its format and its output, never to a width or precision: a field of
+// any width (up to INT_MAX, written or given by "*") gives exactly the bytes an unbounded print
+// would start with, and nothing beyond the buffer is ever printed.
 //
 // Thread safety: every function here is reentrant; nothing is shared between calls.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -77,22 +83,58 @@ namespace mox {
 // Capacity of `formatMessage`'s own buffer, including the terminating NUL.
 inline constexpr std::size_t kFormatBufferSize = 4096;
 
-// A printf conversion completed for one argument, as handed to `ArgumentFormatter::format`.
+// The output of one formatting call: a caller buffer filled from the front. Every write is
+// bounded by the buffer: a write that does not fit keeps what fits, and once the output is
+// full formatting ends. Writing costs at most the room that is left, however long the piece
+// would have been (a width of 2147483647 writes only what can still be seen). Allocates nothing.
+class MessageOutput {
+  public:
+    // REQUIRES: size >= 1; the last byte is kept for the NUL that finish() writes.
+    MessageOutput(char* buffer, std::size_t size) : buffer_(buffer), end_(size - 1) {}
+
+    void append(const char* data, std::size_t length);
+    void append(char c) { append(&c, 1); }
+    // Writes `count` copies of `c`.
+    void fill(char c, std::uint64_t count);
+    // For the runtime printf: where a piece is printed, and how many bytes it may use including
+    // its NUL.
+    char* cursor() { return buffer_ + position_; }
+    std::size_t room() const { return end_ - position_ + 1; }
+    // Accounts for a piece the runtime printf printed at cursor(): `needed` is what it returned.
+    // A negative value (a rejected piece) keeps nothing and returns false.
+    [[nodiscard]] bool commitPrinted(int needed);
+
+    // No room is left: every further write is cut away.
+    bool full() const { return position_ == end_; }
+    std::size_t size() const { return position_; }
+    // NUL-terminates the output and returns its length.
+    std::size_t finish();
+
+  private:
+    char* buffer_;
+    std::size_t end_;
+    std::size_t position_ = 0;
+};
+
+// A printf conversion completed for one argument, as handed to `ArgumentFormatter::format`:
+// the letter and length modifier chosen for the type, the flags, and the width and precision
+// with any "*" values already taken (a negative "*" width has become `leftAlign`).
 struct CompletedConversion {
-    // The whole conversion, e.g. "%-8.3lld", NUL-terminated. Valid during the call only.
-    const char* text = nullptr;
-    // Its final letter (the last byte of `text`).
     char conversion = 0;
-    // Values of the "*" width and precision, in that order; they precede the value in the
-    // printf argument list.
-    int stars[2] = {0, 0};
-    std::size_t starCount = 0;
-    // Where the precision ("." ...) starts in `text`, or where it would start: the offset just
-    // after the width. Lets a formatter for counted text replace the precision.
-    std::size_t precisionOffset = 0;
-    bool widthIsStar = false;
-    // The precision in force: a literal or "*" value, or -1 when none applies.
+    // "", "h", "hh" or "ll", NUL-terminated.
+    char length[3] = {'\0', '\0', '\0'};
+    bool leftAlign = false;  // "-"
+    bool plusSign = false;   // "+"
+    bool spaceSign = false;  // " "
+    bool alternate = false;  // "#"
+    bool zeroPad = false;    // "0"
+    // The field width, 0 when none; at most INT_MAX.
+    int width = 0;
+    // The precision, -1 when none; at most INT_MAX.
     int precision = -1;
+    // Whether they came from "*" arguments rather than digits in the format.
+    bool widthIsStar = false;
+    bool precisionIsStar = false;
 };
 
 // What the formatter knows about one argument type. Instances are constants with static
@@ -104,11 +146,10 @@ struct ArgumentFormatter {
     const char* lengthModifier;
     // Length modifiers written in a format that are kept for this type, space-separated.
     const char* keptLengthModifiers;
-    // Prints the argument (pointing at a value of the type) with the completed conversion into
-    // `out`, bounded by `size` and NUL-terminated. Returns what the runtime printf returns: the
-    // length the piece needed, or a negative number if the runtime rejected it.
-    int (*format)(char* out, std::size_t size, const CompletedConversion& piece,
-                  const void* argument);
+    // Writes the argument (pointing at a value of the type) with the completed conversion, as
+    // the runtime printf would print it, into `out`. Returns false when the runtime rejected
+    // the piece; nothing of it is kept then.
+    bool (*format)(MessageOutput& out, const CompletedConversion& piece, const void* argument);
     // For types usable as a "*" width or precision: stores the argument as an int and returns
     // true. Null for the other types.
     bool (*asInteger)(const void* argument, int& value);
@@ -130,20 +171,22 @@ std::string joinQuoted(const std::vector<std::string>& items, std::string_view s
 
 namespace detail {
 
-// Printers shared by the per-type formatters: the value reaches the runtime printf exactly as
-// the completed conversion expects it.
-int printInt(char* out, std::size_t size, const CompletedConversion& piece, int value);
-int printUnsigned(char* out, std::size_t size, const CompletedConversion& piece, unsigned value);
-int printLongLong(char* out, std::size_t size, const CompletedConversion& piece, long long value);
-int printUnsignedLongLong(char* out, std::size_t size, const CompletedConversion& piece,
-                          unsigned long long value);
-int printDouble(char* out, std::size_t size, const CompletedConversion& piece, double value);
-int printPointer(char* out, std::size_t size, const CompletedConversion& piece, const void* value);
-// A NUL-terminated text; null prints "(null)".
-int printText(char* out, std::size_t size, const CompletedConversion& piece, const char* value);
+// Printers shared by the per-type formatters. Each prints exactly what the runtime printf
+// prints for the completed conversion given a value of the type that conversion reads.
+// Integers and texts are written directly; doubles and pointers go through the runtime's
+// bounded printf, with a bounded precision.
+bool printInt(MessageOutput& out, const CompletedConversion& piece, int value);
+bool printUnsigned(MessageOutput& out, const CompletedConversion& piece, unsigned value);
+bool printLongLong(MessageOutput& out, const CompletedConversion& piece, long long value);
+bool printUnsignedLongLong(MessageOutput& out, const CompletedConversion& piece,
+                           unsigned long long value);
+bool printDouble(MessageOutput& out, const CompletedConversion& piece, double value);
+bool printPointer(MessageOutput& out, const CompletedConversion& piece, const void* value);
+// A NUL-terminated text; null prints "(null)". Reads no further than the output can show.
+bool printText(MessageOutput& out, const CompletedConversion& piece, const char* value);
 // A counted text, not necessarily NUL-terminated: at most `length` bytes are read.
-int printCountedText(char* out, std::size_t size, const CompletedConversion& piece,
-                     const char* data, std::size_t length);
+bool printCountedText(MessageOutput& out, const CompletedConversion& piece, const char* data,
+                      std::size_t length);
 
 enum class ArgumentKind {
     Text,          // const char*, char*
@@ -199,34 +242,33 @@ constexpr ArgumentKind argumentKind() {
 }
 
 template <class T>
-int formatArgument(char* out, std::size_t size, const CompletedConversion& piece,
-                   const void* argument) {
+bool formatArgument(MessageOutput& out, const CompletedConversion& piece, const void* argument) {
     const T& value = *static_cast<const T*>(argument);
     constexpr ArgumentKind kind = argumentKind<T>();
     if constexpr (kind == ArgumentKind::Text) {
-        return printText(out, size, piece, value);
+        return printText(out, piece, value);
     } else if constexpr (kind == ArgumentKind::CharArray) {
         std::size_t length = 0;
         while (length < std::extent_v<T> && value[length] != '\0') {
             ++length;
         }
-        return printCountedText(out, size, piece, value, length);
+        return printCountedText(out, piece, value, length);
     } else if constexpr (kind == ArgumentKind::StringObject) {
-        return printCountedText(out, size, piece, value.data(), value.size());
+        return printCountedText(out, piece, value.data(), value.size());
     } else if constexpr (kind == ArgumentKind::Character || kind == ArgumentKind::Int32) {
-        return printInt(out, size, piece, static_cast<int>(value));
+        return printInt(out, piece, static_cast<int>(value));
     } else if constexpr (kind == ArgumentKind::UInt32) {
-        return printUnsigned(out, size, piece, static_cast<unsigned>(value));
+        return printUnsigned(out, piece, static_cast<unsigned>(value));
     } else if constexpr (kind == ArgumentKind::Int64) {
-        return printLongLong(out, size, piece, static_cast<long long>(value));
+        return printLongLong(out, piece, static_cast<long long>(value));
     } else if constexpr (kind == ArgumentKind::UInt64) {
-        return printUnsignedLongLong(out, size, piece, static_cast<unsigned long long>(value));
+        return printUnsignedLongLong(out, piece, static_cast<unsigned long long>(value));
     } else if constexpr (kind == ArgumentKind::Double) {
-        return printDouble(out, size, piece, static_cast<double>(value));
+        return printDouble(out, piece, static_cast<double>(value));
     } else if constexpr (kind == ArgumentKind::Pointer) {
-        return printPointer(out, size, piece, value);
+        return printPointer(out, piece, value);
     } else {
-        return -1;  // unreachable: rejected by makeArgumentFormatter
+        return false;  // unreachable: rejected by makeArgumentFormatter
     }
 }
 

@@ -21,7 +21,9 @@ LocalTime localTimeNow() {
     tm parts{};
     localtime_r(&seconds, &parts);
     LocalTime out;
-    copyCalendarFields(parts, out);
+    if (!copyCalendarFields(parts, out)) {
+        return out;  // not reached for the current time
+    }
     out.millisecond = static_cast<std::int32_t>(ts.tv_nsec / 1000000);
     return out;
 }
@@ -35,8 +37,7 @@ bool utcTimeFromSeconds(std::int64_t secondsSince1970, UtcTime& out) {
     if (gmtime_r(&seconds, &parts) == nullptr) {
         return false;
     }
-    copyCalendarFields(parts, out);
-    return true;
+    return copyCalendarFields(parts, out);
 }
 
 }  // namespace mox::platform

@@ -48,8 +48,7 @@ bool utcTimeFromSeconds(std::int64_t secondsSince1970, UtcTime& out) {
     if (_gmtime64_s(&parts, &seconds) != 0) {
         return false;  // negative or past the year 3000
     }
-    copyCalendarFields(parts, out);
-    return true;
+    return copyCalendarFields(parts, out);
 }
 
 }  // namespace mox::platform

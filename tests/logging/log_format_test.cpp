@@ -29,7 +29,7 @@ std::string render(const char* format, const LogRecord& record, std::size_t size
 
 LogRecord sampleRecord() {
     LogRecord record;
-    record.time = LogTime{2023, 7, 4, 9, 8, 7, 65};
+    record.time = platform::LocalTime{2023, 7, 4, 9, 8, 7, 65};
     record.level = kLogError;
     record.groups = kGroupDbg | kGroupNet;
     record.message = "probe sent";
@@ -166,11 +166,11 @@ TEST(LogGroups, RegistrationFillsTheTableAndStopsWhenFull) {
 }
 
 TEST(LogTimestamps, Texts) {
-    const LogTime time{2001, 2, 3, 4, 5, 6, 7};
+    const platform::LocalTime time{2001, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(formatTimestamp(time), "2001-02-03T04:05:06.007");
     EXPECT_EQ(formatFileTimestamp(time), "2001-02-03T04-05-06");
 
-    const LogTime now = logTimeNow();
+    const platform::LocalTime now = platform::localTimeNow();
     EXPECT_GE(now.year, 2020);
     EXPECT_GE(now.month, 1);
     EXPECT_LE(now.month, 12);
@@ -225,9 +225,24 @@ TEST_F(LogCoreTest, UtcTimeText) {
     EXPECT_EQ(formatUtcTime(951782400), "2000-02-29T00:00:00Z");
     EXPECT_TRUE(target.messages().empty());
 
-    EXPECT_EQ(formatUtcTime(INT64_MAX), "");
-    EXPECT_EQ(target.messages(),
-              (std::vector<std::string>{"Assertion failed!\n\nExpression: ALE-8A14EBBK"}));
+    const std::string report = "Assertion failed!\n\nExpression: ALE-8A14EBBK";
+    struct Row {
+        std::int64_t seconds;
+        const char* reason;
+    };
+    const Row unconvertible[] = {
+        {INT64_MAX, "beyond the calendar functions"},
+        {67767976233532800, "2147483648-01-01: the first year past 32 bits"},
+        {67768036191676799, "the calendar's last second, in a year past 32 bits"},
+    };
+    for (const Row& row : unconvertible) {
+        SCOPED_TRACE(row.reason);
+        const std::size_t before = target.messages().size();
+        EXPECT_EQ(formatUtcTime(row.seconds), "");
+        const std::vector<std::string> messages = target.messages();
+        ASSERT_EQ(messages.size(), before + 1);
+        EXPECT_EQ(messages.back(), report);
+    }
 }
 
 struct FatalEnded {};

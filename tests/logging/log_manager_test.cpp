@@ -230,7 +230,7 @@ TEST_F(LogCoreTest, TableOfFunctionsReachesTheSameCore) {
     EXPECT_EQ(log.formatGroups(65, 0, groups, 4), 3u);  // cut, still terminated
     EXPECT_STREQ(groups, "DBG");
     EXPECT_STREQ(log.levelName(kLogError), " ERROR");
-    LogTime time{2024, 2, 29, 23, 5, 9, 7};
+    platform::LocalTime time{2024, 2, 29, 23, 5, 9, 7};
     char stamp[32];
     log.formatTimestamp(&time, stamp, sizeof stamp);
     EXPECT_STREQ(stamp, "2024-02-29T23:05:09.007");

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -90,6 +91,8 @@ TEST(FormatMessageInto, AllocatesNothing) {
     total += formatMessageInto(buffer, sizeof buffer, "%2 %1 %p", std::uint64_t{1},
                                std::int64_t{-2}, static_cast<const void*>(buffer));
     total += formatMessageInto(buffer, sizeof buffer, "%s%s", tooLong, "cut");
+    total += formatMessageInto(buffer, sizeof buffer, "%.*f|%*d|%*.*e", INT_MAX, 1.5, INT_MAX, 1,
+                               INT_MAX, INT_MAX, 2.5);
     countingArmed = false;
     EXPECT_EQ(countedAllocations, 0u);
     EXPECT_GT(total, 0u);
