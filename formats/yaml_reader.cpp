@@ -321,27 +321,34 @@ class YamlValueBuilder {
         if (slot.keyPosition) {
             // An alias as a mapping key supplies a text: an anchored key's, or that of an
             // anchored node holding a string. The mapping stays open.
+            std::string_view key;
             if (anchor.isKey) {
-                pendingKey_ = anchor.keyText;
+                key = anchor.keyText;
             } else {
                 const Value& node = follow(anchor.route);
                 if (node.kind() != ValueKind::String) {
                     return fail(formatMessage(kInvalidKey, line(event), column(event)));
                 }
-                pendingKey_.assign(node.asString());
+                key = node.asString();
             }
+            if (!spendOnText(key, event)) {
+                return false;
+            }
+            pendingKey_.assign(key);
             hasPendingKey_ = true;
             return true;
         }
         if (anchor.isKey) {
+            if (!spendOnText(anchor.keyText, event)) {
+                return false;
+            }
             slot.value->setString(anchor.keyText);
         } else {
             const Value& source = follow(anchor.route);
             std::size_t depth = 0;
             const std::size_t cost = measure(source, aliasBudget_, depth);
             if (cost > aliasBudget_) {
-                return fail(
-                    formatMessage(kAliasBudget, kAliasValueBudget, line(event), column(event)));
+                return failBudget(event);
             }
             // The slot sits at depth_ - 1 levels below the root.
             if (detail::exceedsNestingDepth(depth_ - 1 + depth)) {
@@ -351,6 +358,21 @@ class YamlValueBuilder {
             slot.value->assign(source);
         }
         pop();
+        return true;
+    }
+
+    bool failBudget(const yaml_event_t& event) {
+        return fail(formatMessage(kAliasBudget, kAliasValueBudget, line(event), column(event)));
+    }
+
+    // An alias that copies a text (an anchored key's, or a key taken from a node) costs one
+    // value plus its length, like a copied string.
+    bool spendOnText(std::string_view text, const yaml_event_t& event) {
+        const std::size_t cost = 1 + text.size() / kTextBytesPerValue;
+        if (cost > aliasBudget_) {
+            return failBudget(event);
+        }
+        aliasBudget_ -= cost;
         return true;
     }
 

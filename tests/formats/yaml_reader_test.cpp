@@ -174,6 +174,11 @@ TEST(YamlReaderTest, BoundsWhatAliasesExpandTo) {
         texts += "- *t\n";
     }
     EXPECT_FALSE(parseYaml(texts).ok());
+    std::string keys = "&k " + std::string(100000, 'k') + ": v\nl:\n";
+    for (int i = 0; i < 200; ++i) {
+        keys += "  - *k\n";
+    }
+    EXPECT_FALSE(parseYaml(keys).ok());
 
     // Ordinary use stays well inside the budget.
     std::string many = "- &v [1, 2, 3]\n";
