@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/allocation_counter.h"
 #include "formats/json_reader.h"
 #include "formats/message_pack_reader.h"
 #include "formats/yaml_reader.h"
@@ -264,17 +265,20 @@ const Document& document(const std::string& name) {
     return doc;
 }
 
-// Runs `body` over the format's bytes of `name`, reporting bytes per second.
+// Runs `body` over the format's bytes of `name`, reporting bytes per second and the heap
+// allocations per run (operator new; libyaml's own malloc calls are not counted).
 template <class Body>
 void runOver(benchmark::State& state, const std::string& name, std::size_t size, Body body) {
     if (size == 0) {
         state.SkipWithError(("bench document missing: " + dataFolder() + "/" + name).c_str());
         return;
     }
+    const bench::AllocationSnapshot start = bench::takeAllocationSnapshot();
     for (auto _ : state) {
         body();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+    bench::reportAllocations(state, start);
 }
 
 // --- JSON -------------------------------------------------------------------------------------
