@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binding/converters.h"
+#include "binding/number_conversion.h"
 #include "binding/values/value.h"
 #include "formats/reader_support.h"
 #include "text/format_message.h"
