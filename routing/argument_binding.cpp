@@ -190,9 +190,13 @@ void readQuery(std::string_view path, OrderedTextMap& query) {
 
 ArgumentSet::ArgumentSet(const FunctionDescriptor& functionDescriptor,
                          std::span<const std::uint32_t> parameterLocations)
-    : function(functionDescriptor),
-      locations(parameterLocations),
-      values(functionDescriptor.arguments.size()) {}
+    : function(functionDescriptor), locations(parameterLocations) {
+    const std::size_t count = functionDescriptor.arguments.size();
+    if (count > 0) {
+        root.element(count - 1);  // the collection never grows again: the span stays valid
+        values = root.elements();
+    }
+}
 
 std::ptrdiff_t ArgumentSet::parameterIndex(std::string_view name) const noexcept {
     for (std::size_t i = 0; i < function.arguments.size(); ++i) {

@@ -71,8 +71,11 @@ struct ArgumentSet {
     const FunctionDescriptor& function;
     // One per parameter of `function`; an empty list restricts no parameter.
     std::span<const std::uint32_t> locations;
-    // One per parameter, in parameter order; empty at the start.
-    std::vector<Value> values;
+    // One collection element per parameter, all in one tree so that a request pays for one
+    // value context rather than one per argument.
+    Value root;
+    // The elements of `root`, one per parameter, in parameter order; empty at the start.
+    std::span<Value> values;
     // Elements created by index growth so far.
     std::size_t grownElements = 0;
 

@@ -117,7 +117,7 @@ bool buildRoute(const FunctionBinding& binding, Route& out) {
     out.binding = &binding;
     const std::string_view templateText = binding.effectiveTemplate();
     if (isLiteralTemplate(templateText)) {
-        out.literal.assign(templateText);
+        out.literal = templateText;
         out.pattern.reset();
         out.placeholders.clear();
         return true;
@@ -126,7 +126,7 @@ bool buildRoute(const FunctionBinding& binding, Route& out) {
     if (!compiled.ok()) {
         return false;
     }
-    out.literal.clear();
+    out.literal = {};
     out.pattern = std::move(compiled.matcher);
     out.placeholders = std::move(compiled.placeholders);
     return true;

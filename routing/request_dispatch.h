@@ -47,8 +47,9 @@ class TypeRegistry;
 struct Route {
     const FunctionDescriptor* descriptor = nullptr;
     const FunctionBinding* binding = nullptr;
-    // The path of a literal route (a template without "{").
-    std::string literal;
+    // The path of a literal route (a template without "{"). Views the binding's template (or
+    // the function's name): valid while the binding lives, which outlasts every request.
+    std::string_view literal;
     // The matcher of a pattern route; null for literal routes.
     std::shared_ptr<const TemplatePattern> pattern;
     // One per placeholder, in template order; capture group i belongs to placeholder i.

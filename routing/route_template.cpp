@@ -44,7 +44,8 @@ bool TemplatePattern::match(std::string_view path, std::vector<std::string_view>
     if (!literalAt(path, 0, literals_[0])) {
         return false;
     }
-    std::vector<std::vector<bool>> ends(groupCount, std::vector<bool>(n + 1, false));
+    // ends[k * (n + 1) + j]: group k may end at j.
+    std::vector<bool> ends(groupCount * (n + 1), false);
     // restMatches[i]: the pattern from group k+1 on matches path[i..n) (for the last group:
     // nothing is left, so only i == n).
     std::vector<bool> restMatches(n + 1, false);
@@ -52,16 +53,16 @@ bool TemplatePattern::match(std::string_view path, std::vector<std::string_view>
     std::vector<bool> groupMatches(n + 1, false);
     for (std::size_t k = groupCount; k-- > 0;) {
         const std::string& after = literals_[k + 1];
-        std::vector<bool>& end = ends[k];
+        const std::size_t row = k * (n + 1);
         for (std::size_t j = 0; j + after.size() <= n; ++j) {
-            end[j] = restMatches[j + after.size()] && literalAt(path, j, after);
+            ends[row + j] = restMatches[j + after.size()] && literalAt(path, j, after);
         }
         // groupMatches[i]: group k starting at i can end at an allowed position, which is
         // one of i..runEnd(i), runEnd being the first byte at or after i outside the class.
         std::size_t nearestEnd = n + 1;  // none
         std::size_t runEnd = n;
         for (std::size_t i = n + 1; i-- > 0;) {
-            if (end[i]) {
+            if (ends[row + i]) {
                 nearestEnd = i;
             }
             if (i < n && !inClass(groups_[k], path[i])) {
@@ -82,7 +83,7 @@ bool TemplatePattern::match(std::string_view path, std::vector<std::string_view>
             ++runEnd;
         }
         std::size_t end = runEnd;
-        while (!ends[k][end]) {
+        while (!ends[k * (n + 1) + end]) {
             --end;  // an allowed end exists in [position, runEnd]: restMatches said so
         }
         captures.push_back(path.substr(position, end - position));
