@@ -305,7 +305,7 @@ TEST_F(EndpointTest, ABodyStreamGoesToTheResponse) {
     Answer answer;
     call("Stream", builder, answer);
     ASSERT_FALSE(answer.isError()) << answer.error();
-    ASSERT_NE(answer.response.stream, nullptr);
+    ASSERT_NE(field(answer.response.stream), nullptr);
     EXPECT_EQ(field(answer.response.streamSize), 6u);
     EXPECT_EQ(field(answer.response.streamPosition), 0u);
     char buffer[4];
@@ -335,7 +335,7 @@ TEST_F(EndpointTest, ReleaseResponseFreesEverythingAndZeroesTheRecord) {
     builder.context(const_cast<DispatchContext*>(router.dispatchContextFor("Full")));
     const HostRequest request = builder.build();
     handleFunctionRequest(&response, &request);
-    ASSERT_EQ(response.release, &releaseResponse);
+    ASSERT_EQ(field(response.release), &releaseResponse);
     EXPECT_EQ(field(response.headerCount), 2u);
     // A second dispatch into the same response releases what the first left there.
     handleFunctionRequest(&response, &request);

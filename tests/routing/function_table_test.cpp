@@ -73,9 +73,9 @@ TEST_F(FunctionTableTest, EntriesChainsAndContexts) {
     ASSERT_EQ(field(table.functionCount), 2u);
     const std::vector<FunctionEntry>& entries = router.entries();
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(table.functions, &entries[0].description);
-    EXPECT_EQ(entries[0].description.next, &entries[1].description);
-    EXPECT_EQ(entries[1].description.next, nullptr);
+    EXPECT_EQ(field(table.functions), &entries[0].description);
+    EXPECT_EQ(field(entries[0].description.next), &entries[1].description);
+    EXPECT_EQ(field(entries[1].description.next), nullptr);
 
     const FunctionEntry* things = nullptr;
     const FunctionEntry* plain = nullptr;
@@ -108,13 +108,13 @@ TEST_F(FunctionTableTest, EntriesChainsAndContexts) {
 
     // The types and events are the API description's; "Unbound" is described there only.
     EXPECT_GT(field(table.typeCount), 0u);
-    EXPECT_NE(table.types, nullptr);
+    EXPECT_NE(field(table.types), nullptr);
 
     // Rebuilding keeps every context where it was.
     router.buildFunctionTable();
     for (const FunctionEntry& e : router.entries()) {
         if (std::string(e.description.name) == "GetThingsById") {
-            EXPECT_EQ(e.description.dispatchContext, context);
+            EXPECT_EQ(field(e.description.dispatchContext), context);
         }
     }
 }
@@ -131,7 +131,7 @@ TEST_F(FunctionTableTest, CarriesFlagsStringListsAndOutOfRangeCodes) {
     const FunctionEntry& entry = router.entries()[0];
     EXPECT_EQ(field(entry.flag), 9);
     EXPECT_EQ(field(entry.method), 0u);
-    ASSERT_NE(entry.locations, nullptr);
+    ASSERT_NE(field(entry.locations), nullptr);
     EXPECT_EQ(field(entry.locations->location), 3u);
     EXPECT_EQ(field(entry.locations->next->location), 0u);
     ASSERT_EQ(field(entry.stringListCount), 2u);
@@ -139,7 +139,7 @@ TEST_F(FunctionTableTest, CarriesFlagsStringListsAndOutOfRangeCodes) {
     ASSERT_EQ(field(first->count), 2u);
     EXPECT_STREQ(first->texts[1], "y");
     EXPECT_EQ(field(first->next->count), 0u);
-    EXPECT_EQ(first->next->next, nullptr);
+    EXPECT_EQ(field(first->next->next), nullptr);
 }
 
 TEST_F(FunctionTableTest, ABrokenTemplateAnswersInvalidFunction) {
