@@ -175,8 +175,11 @@ INSTANTIATE_TEST_SUITE_P(Families, ReflectorFamily,
                              return info.param == AddressFamily::IPv4 ? "IPv4" : "IPv6";
                          });
 
-// Each reply leaves its delay after the probe's arrival: never early, and late by little.
+// Each reply leaves its delay after the probe's arrival: never early, and on average not late
+// by more than scheduling explains (the bounds leave room for a loaded machine and for Wine,
+// whose own loopback round trip takes several milliseconds).
 TEST(ProbeReflector, DelaysEachReplyFromItsArrival) {
+    constexpr double kDelayMs = 30.0;
     ReflectorOptions options;
     options.replyDelay = milliseconds(30);
     auto reflector = startReflector(options);
@@ -195,11 +198,11 @@ TEST(ProbeReflector, DelaysEachReplyFromItsArrival) {
     for (const auto& [id, arrived] : replies) {
         const double ms = std::chrono::duration<double, std::milli>(arrived - sentAt[id]).count();
         SCOPED_TRACE(id);
-        EXPECT_GE(ms, 30.0);
-        EXPECT_LT(ms, 80.0);
+        EXPECT_GE(ms, kDelayMs);
+        EXPECT_LT(ms, kDelayMs + 150.0);
         totalMs += ms;
     }
-    EXPECT_LT(totalMs / 5, 45.0) << "replies late on average";
+    EXPECT_LT(totalMs / 5, kDelayMs + 40.0) << "replies late on average";
 }
 
 // The loss draw is seeded: the same probes are lost by two reflectors with one seed, and the

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     app.add_option("--bind", binds,
                    "Numeric address to serve; repeat for several. IPv4 addresses get the\n"
                    "game-latency and IPv4 options sockets, IPv6 ones the game-latency and IPv6\n"
-                   "support sockets. 0.0.0.0 or :: serve every interface")
+                   "support sockets. 0.0.0.0 serves every IPv4 interface, :: every IPv6 one")
         ->capture_default_str()
         ->type_name("ADDRESS");
     app.add_option("--game-latency-port", options.gameLatencyPort,

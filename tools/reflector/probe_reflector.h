@@ -23,6 +23,11 @@
 // joins every thread within about 20 milliseconds; replies still waiting for their delay are
 // dropped.
 //
+// Timing: a reply is due `replyDelay` after its probe was taken from the socket; the thread
+// waits for the next due reply (or the next datagram) and sleeps out the last millisecond, so
+// a reply is never early and late only by the system's wake-up latency (tens of microseconds
+// on an idle Linux machine; on Windows, waits are rounded to the system timer's period).
+//
 // Example:
 //   mox::reflector::ReflectorOptions options;  // 127.0.0.1 and ::1, ephemeral ports
 //   options.replyDelay = std::chrono::milliseconds(5);
