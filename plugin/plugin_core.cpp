@@ -151,7 +151,8 @@ CallResult<Value> PluginCore::readResponse(std::uint32_t method, const std::stri
                                            HostResponse& response) {
     if (response.streamRead != nullptr) {
         std::string text;
-        text.reserve(std::min(response.streamSize, kMaxStreamReserve));
+        const std::uint32_t reportedSize = response.streamSize;  // packed: read by value
+        text.reserve(std::min(reportedSize, kMaxStreamReserve));
         const char* readError = nullptr;
         char buffer[kStreamChunkSize];
         for (;;) {
