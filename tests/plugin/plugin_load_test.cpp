@@ -205,7 +205,10 @@ TEST_F(PluginLoadTest, RefusedHostLeavesTheRecordUnfilled) {
     setFatalHandler(previous);
 }
 
-TEST_F(PluginLoadTest, RefusedHostEndsTheProcessWithTheFatalReport) {
+// Named *DeathTest so it runs first and is left out where the binary cannot re-execute.
+using PluginLoadDeathTest = PluginLoadTest;
+
+TEST_F(PluginLoadDeathTest, RefusedHostEndsTheProcessWithTheFatalReport) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
