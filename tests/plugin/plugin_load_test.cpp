@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "binding/api_description.h"
+#include "binding/type_identity.h"
+#include "binding/type_registry.h"
 #include "frame_test_support.h"
 #include "logging/log_report.h"
 #include "logging/log_test_support.h"
@@ -152,6 +155,41 @@ TEST_F(PluginLoadTest, AcceptedHostsGetTheFilledRecord) {
         host.shutdown();
         EXPECT_EQ(livePlugin(), nullptr);
     }
+}
+
+TEST_F(PluginLoadTest, BuiltInTypesHaveTheirFixedIdentities) {
+    ASSERT_TRUE(host.load(&loadTestPlugin));
+    const TypeRegistry& registry = livePlugin()->registry();
+    struct Row {
+        std::uint32_t id;
+        const char* name;
+        std::uint32_t size32;  // the native size on the host's 32-bit target
+    };
+    const Row rows[] = {
+        {0xF4E3B901u, "PluginManagerState", 4},
+        {0xFA58397Cu, "PluginManagerResource", 4},
+        {0xDC24D2ADu, "PluginResourceEventType", 4},
+        {0xA54F35FDu, "PluginResourceEvent", 48},
+        {0x739F2EF4u, "PluginLcdsEvent", 88},
+        {0xF4476A4Fu, "PluginLcdsResponse", 40},
+        {0x2C5E7588u, "PluginServiceProxyResponse", 144},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TypeDescriptor* type = registry.findTypeById(row.id);
+        ASSERT_NE(type, nullptr);
+        EXPECT_EQ(type->name, row.name);
+        if (sizeof(void*) == 4) {
+            EXPECT_EQ(type->size, row.size32);
+        }
+        EXPECT_NE(std::find(type->tags.begin(), type->tags.end(), "$builtin"), type->tags.end());
+    }
+    EXPECT_EQ(typeIdText(0xF4E3B901u), "#F4E3B901");
+    const EventDescriptor* event = registry.findEvent("OnJsonApiEvent");
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->payload.descriptor, registry.findTypeById(0xA54F35FDu));
+    EXPECT_EQ(event->description, "Fired when a resource is changed.");
+    EXPECT_EQ(event->tags, (std::vector<std::string>{"$builtin", "vclient"}));
 }
 
 TEST_F(PluginLoadTest, BoundaryRecordsReadAsTheHostLaysThemOut) {
