@@ -476,8 +476,7 @@ constexpr TypeRef nativeTypeRef() {
 template <class T>
 using DescribedTypeOf = std::conditional_t<
     nativeTypeRef<typename detail::DescribedType<T>::Type>().kind == TypeKind::Enum ||
-        nativeTypeRef<typename detail::DescribedType<T>::Type>().kind ==
-            TypeKind::Struct,
+        nativeTypeRef<typename detail::DescribedType<T>::Type>().kind == TypeKind::Struct,
     typename detail::DescribedType<T>::Type, void>;
 
 template <class T>
@@ -502,11 +501,9 @@ std::unique_ptr<Converter> makeConverter() {
         } else if constexpr (kind == TypeKind::Enum) {
             return std::make_unique<EnumConverter>(staticTypeIdOf<T>());
         } else if constexpr (kind == TypeKind::Vector) {
-            return std::make_unique<
-                VectorConverter<typename detail::IsVector<T>::Element>>();
+            return std::make_unique<VectorConverter<typename detail::IsVector<T>::Element>>();
         } else if constexpr (kind == TypeKind::Map) {
-            return std::make_unique<
-                MapConverter<typename detail::IsStringMap<T>::Element>>();
+            return std::make_unique<MapConverter<typename detail::IsStringMap<T>::Element>>();
         } else {
             return std::make_unique<StructConverter>();
         }
