@@ -24,9 +24,14 @@ std::uint32_t nonDeterministicSeed() noexcept {
 }
 
 double drawCanonical(std::mt19937& generator) noexcept {
-    const double low = static_cast<double>(generator());
-    const double high = static_cast<double>(generator());
-    const double r = (low + high * 4294967296.0) / 18446744073709551616.0;
+    const auto low = static_cast<std::uint32_t>(generator());
+    const auto high = static_cast<std::uint32_t>(generator());
+    return canonicalFromOutputs(low, high);
+}
+
+double canonicalFromOutputs(std::uint32_t low, std::uint32_t high) noexcept {
+    const double r = (static_cast<double>(low) + static_cast<double>(high) * 4294967296.0) /
+                     18446744073709551616.0;
     if (r >= 1.0) {
         return std::nextafter(1.0, 0.0);
     }

@@ -28,6 +28,8 @@ std::uint32_t nonDeterministicSeed() noexcept;
 
 // r in [0, 1) from the generator's next two outputs (see the file comment).
 double drawCanonical(std::mt19937& generator) noexcept;
+// r in [0, 1) from two given outputs, `low` being the first.
+double canonicalFromOutputs(std::uint32_t low, std::uint32_t high) noexcept;
 
 // The status an experiment that lost the draw against `probability` shows.
 NetworkExperimentStatus statusForLostDraw(double probability) noexcept;
