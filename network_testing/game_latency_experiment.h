@@ -44,6 +44,7 @@ class GameLatencyExperiment final : public NetworkExperiment {
 
     // Binds `GET /network-testing/v1/game-latency` and `DELETE .../game-latency/results`
     // through the plugin's router and takes the plugin's `yield` for on-demand waits.
+    void registerEndpoints(PluginBase& plugin) override;
     void applyConfig(const NetworkTestingDynamicConfig& config, TelemetryPoster post) override;
     NetworkExperimentStatus status() const override;
     void requestStop() override;

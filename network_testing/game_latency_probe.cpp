@@ -182,8 +182,7 @@ CallResult<GameLatencyExperimentResults> runProbes(const NetworkTestingDynamicCo
     return results;
 }
 
-std::map<std::string, std::string> gameLatencyTelemetryFields(
-    const GameLatencyExperimentResults& results) {
+TelemetryFields gameLatencyTelemetryFields(const GameLatencyExperimentResults& results) {
     double sum = 0.0;
     std::size_t received = 0;
     for (const GameLatencyExperimentResult& result : results.results) {
@@ -198,7 +197,7 @@ std::map<std::string, std::string> gameLatencyTelemetryFields(
     char number[400];
     const auto printed =
         std::to_chars(number, number + sizeof number, mean, std::chars_format::fixed, 6);
-    std::map<std::string, std::string> fields;
+    TelemetryFields fields;
     fields["latency_ms"] =
         printed.ec == std::errc() ? std::string(number, printed.ptr) : std::string("0.000000");
     fields["probes.sent"] = std::to_string(results.results.size());

@@ -27,7 +27,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,6 +34,7 @@
 #include "network_testing/dynamic_config.h"
 #include "network_testing/game_latency_results.h"
 #include "plugin/call_result.h"
+#include "plugin/telemetry_sink.h"
 
 namespace mox {
 
@@ -74,8 +74,7 @@ CallResult<GameLatencyExperimentResults> runProbes(const NetworkTestingDynamicCo
 //                      "0.000000" when no probe was answered;
 //   "probes.sent"      the number of entries, decimal;
 //   "probes.received"  the number of entries with a latency, decimal.
-std::map<std::string, std::string> gameLatencyTelemetryFields(
-    const GameLatencyExperimentResults& results);
+TelemetryFields gameLatencyTelemetryFields(const GameLatencyExperimentResults& results);
 
 inline constexpr const char kGameLatencyTelemetryEvent[] = "probes__game_latency";
 

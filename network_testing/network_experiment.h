@@ -18,19 +18,16 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 
 #include "network_testing/dynamic_config.h"
 #include "network_testing/experiment_status.h"
+#include "plugin/telemetry_sink.h"
 
 namespace mox {
 
 class PluginBase;
-class TelemetrySink;
 
-// The fields of one telemetry event: field name to text.
-using TelemetryFields = std::map<std::string, std::string>;
 // Posts one event and waits for the host's answer, which is not looked at.
 using TelemetryPoster = std::function<void(const std::string& name, const TelemetryFields& fields)>;
 
