@@ -433,3 +433,82 @@ TEST_F(RouterTest, ChoosesTheRouteWithTheShortestParameters) {
 
 }  // namespace
 }  // namespace mox
+
+namespace mox {
+namespace {
+
+class BodyTest : public RouterTest {
+  protected:
+    void SetUp() override {
+        if (!parseJson("1").ok()) {
+            GTEST_SKIP() << "the readers are not built yet";
+        }
+    }
+};
+
+TEST_F(BodyTest, BodiesAndArgumentTextsAreDecoded) {
+    record("Post", "/post/{+rest}", RequestMethod::None,
+           {{"data", TypeKind::Object, ParameterLocation::Body},
+            {"s", TypeKind::Struct},
+            {"text", TypeKind::String},
+            {"m", TypeKind::Map},
+            {"rest", TypeKind::String}});
+    struct Case {
+        const char* reason;
+        const char* path;
+        const char* contentType;
+        std::string body;
+        const char* message;  // null: success
+        ValueKind dataKind;
+        ValueKind sKind;
+        ValueKind textKind;
+    };
+    const Case cases[] = {
+        {"JSON body, prefix in capitals", "/post/x", "Application/JSON; charset=utf-8", "[1,2]",
+         nullptr, ValueKind::Collection, ValueKind::Empty, ValueKind::Empty},
+        {"JSON API body", "/post/x", "application/vnd.api+json", "{\"a\":1}", nullptr,
+         ValueKind::Structure, ValueKind::Empty, ValueKind::Empty},
+        {"YAML body", "/post/x", "application/x-yaml", "a: 1\n", nullptr, ValueKind::Structure,
+         ValueKind::Empty, ValueKind::Empty},
+        {"YAML is not text/x-yaml for bodies", "/post/x", "text/x-yaml", "a: 1\n",
+         "Unsupported body content type", ValueKind::Empty, ValueKind::Empty, ValueKind::Empty},
+        {"MessagePack body", "/post/x", "application/x-msgpack", "\x91\x01", nullptr,
+         ValueKind::Collection, ValueKind::Empty, ValueKind::Empty},
+        {"bytes after the MessagePack value", "/post/x", "application/x-msgpack-ext", "\x01\x02",
+         "Extra MessgePack data found in body", ValueKind::Empty, ValueKind::Empty,
+         ValueKind::Empty},
+        {"a struct argument sniffs JSON, a string does not",
+         "/post/x?s=%20%7B%22a%22:1%7D&text=%7B", "application/json", "1", nullptr,
+         ValueKind::Unsigned, ValueKind::Structure, ValueKind::String},
+        {"a struct argument sniffs YAML", "/post/x?s=---%0Aa:%201", "application/json", "1",
+         nullptr, ValueKind::Unsigned, ValueKind::Structure, ValueKind::Empty},
+        {"a map argument does not sniff", "/post/x?m=%7B", "application/json", "1", nullptr,
+         ValueKind::Unsigned, ValueKind::Empty, ValueKind::Empty},
+        {"bad JSON in an argument", "/post/x?s=%7B", "application/json", "1",
+         "Couldn't deserialize JSON value for parameter 's' of 'Post': ", ValueKind::Empty,
+         ValueKind::Empty, ValueKind::Empty},
+        {"bad MessagePack in an argument", "/post/x?s=%DC", "application/json", "1",
+         "Couldn't deserialize MessagePack value for parameter 's' of 'Post': ", ValueKind::Empty,
+         ValueKind::Empty, ValueKind::Empty},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        seen.clear();
+        RequestBuilder builder(RequestMethod::Post, c.path);
+        builder.body(c.contentType, c.body);
+        Answer answer;
+        call("Post", builder, answer);
+        if (c.message != nullptr) {
+            EXPECT_EQ(answer.error().substr(0, std::strlen(c.message)), c.message);
+            EXPECT_GT(answer.error().size(), 0u);
+            continue;
+        }
+        ASSERT_FALSE(answer.isError()) << answer.error();
+        EXPECT_EQ(seen.at(0).kind(), c.dataKind);
+        EXPECT_EQ(seen.at(1).kind(), c.sKind);
+        EXPECT_EQ(seen.at(2).kind(), c.textKind);
+    }
+}
+
+}  // namespace
+}  // namespace mox
