@@ -16,9 +16,9 @@ namespace {
 // How long the on-demand wait sleeps between two calls of `yield` at most.
 constexpr std::chrono::milliseconds kOnDemandPoll{5};
 
+// Status 500 with `message`, or "Internal server error" when it is empty.
 CallResult<GameLatencyExperimentResults> serverError(const std::string& message) {
-    return CallResult<GameLatencyExperimentResults>::failure(
-        CallError::withCode(500, message.empty() ? std::string("Internal server error") : message));
+    return CallResult<GameLatencyExperimentResults>::failure(makeServerError(message));
 }
 
 void logStartError(const char* what) {
