@@ -6,8 +6,8 @@
 // the same on both, and every place where the two systems differ is decided here, once:
 //
 // - Start-up: Winsock is started (`WSAStartup`, version 2.2) once per process, by the first
-//   `UdpSocket::open`, never while the library is being loaded or unloaded. It is never
-//   cleaned up; the process's exit does that.
+//   `UdpSocket::open` or `parseNumericAddress`, never while the library is being loaded or
+//   unloaded. It is never cleaned up; the process's exit does that.
 // - Addresses: `parseNumericAddress` accepts what `WSAStringToAddressA` accepts for the
 //   family, restricted to the strict numeric forms both systems agree on (see there). POSIX
 //   never uses `inet_aton`, which takes "127.1", "0x7f.1" and trailing junk.
@@ -204,6 +204,11 @@ class UdpSocket {
     // Asks for the IPv4 options of received datagrams (`IP_RECVOPTS`). Fails on systems that
     // do not offer it (Windows) and on IPv6 sockets.
     SocketStatus receiveIpv4Options(bool enable);
+
+    // Asks the system for a receive buffer of `bytes` (`SO_RCVBUF`), so a burst of datagrams
+    // is queued rather than dropped. The system may grant less (Linux caps it at
+    // net.core.rmem_max); that is not a failure.
+    SocketStatus setReceiveBufferSize(std::size_t bytes);
 
     // Sends one datagram to `to` and returns the number of bytes the system took (a partial
     // send is not an error here: callers compare with the size). Refuses the unspecified
