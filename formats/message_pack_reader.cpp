@@ -1,0 +1,353 @@
+#include "formats/message_pack_reader.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "binding/values/value.h"
+#include "formats/reader_support.h"
+#include "text/format_message.h"
+
+namespace mox {
+
+namespace {
+
+constexpr const char* kInvalidFormat = "Invalid MessagePack data at position %1.";
+constexpr const char* kKeyNotString =
+    "Invalid MessagePack data at position %1. Map keys must be strings.";
+constexpr const char* kTruncated8 =
+    "Invalid MessagePack data. 8-bit integer value at position %1 is truncated.";
+constexpr const char* kTruncated16 =
+    "Invalid MessagePack data. 16-bit integer value at position %1 is truncated.";
+constexpr const char* kTruncated32 =
+    "Invalid MessagePack data. 32-bit integer value at position %1 is truncated.";
+constexpr const char* kTruncated64 =
+    "Invalid MessagePack data. 64-bit integer value at position %1 is truncated.";
+constexpr const char* kStringTruncated =
+    "Invalid MessagePack data. String of size %1 at position %2 is truncated.";
+constexpr const char* kRawTruncated =
+    "Invalid MessagePack data. Raw bytes of size %1 at position %2 are truncated.";
+constexpr const char* kTooDeep =
+    "Invalid MessagePack data at position %1. Containers nest deeper than %2 levels.";
+
+// One open slot. A fresh slot (the root, an element or a member about to be read) has
+// `open` false; once a container format has been read into it, `open` is true and `count`
+// says how many items the container expects (twice the pair count for a map). Counts and
+// indexes are 64-bit so that a map 32 of 0x80000000 pairs does not wrap to 0 items on 32-bit
+// targets. The pending key views the input, which outlives the decode.
+struct Slot {
+    Value* target;
+    std::uint64_t count;
+    std::uint64_t index;
+    std::string_view pendingKey;
+    bool open;
+};
+
+class MessagePackDecoder {
+  public:
+    MessagePackDecoder(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {
+        stack_.reserve(16);
+        stack_.push_back(Slot{&result_.value(), 0, 0, {}, false});
+    }
+
+    ValueResult run(std::size_t& consumed) {
+        while (result_.ok() && pos_ < size_ && step()) {
+        }
+        consumed = pos_;
+        return std::move(result_);
+    }
+
+  private:
+    // Chooses the slot for the next item and reads it. False when the top-level item is
+    // complete (later bytes stay unread) or on failure.
+    bool step() {
+        for (;;) {
+            if (stack_.empty()) {
+                return false;
+            }
+            Slot& top = stack_.back();
+            if (!top.open) {
+                break;
+            }
+            if (top.index == top.count) {
+                stack_.pop_back();
+                continue;
+            }
+            Value& container = *top.target;
+            if (container.kind() == ValueKind::Collection) {
+                Value& element = container.element(static_cast<std::size_t>(top.index));
+                ++top.index;
+                stack_.push_back(Slot{&element, 0, 0, {}, false});
+                break;
+            }
+            // A structure: even indexes are keys, odd ones the values of the last key.
+            if (top.index % 2 == 0) {
+                ++top.index;
+                return readKey(top);
+            }
+            ++top.index;
+            Value& member = container.member(top.pendingKey);
+            stack_.push_back(Slot{&member, 0, 0, {}, false});
+            break;
+        }
+        return readItem();
+    }
+
+    bool readKey(Slot& slot) {
+        const std::uint8_t format = data_[pos_++];
+        std::uint64_t length = 0;
+        if (format >= 0xa0 && format <= 0xbf) {
+            length = format & 0x1f;
+        } else if (format == 0xd9 || format == 0xda || format == 0xdb) {
+            if (!readLength(format - 0xd9, length)) {
+                return false;
+            }
+        } else {
+            result_.fail(formatMessage(kKeyNotString, pos_));
+            return false;
+        }
+        if (!haveContent(length, kStringTruncated)) {
+            return false;
+        }
+        slot.pendingKey = std::string_view(reinterpret_cast<const char*>(data_ + pos_),
+                                           static_cast<std::size_t>(length));
+        pos_ += static_cast<std::size_t>(length);
+        return true;
+    }
+
+    // Decodes one item into the top slot.
+    bool readItem() {
+        Slot& slot = stack_.back();
+        Value& target = *slot.target;
+        itemEnd_ = pos_ + 1;
+        const std::uint8_t format = data_[pos_++];
+        if (format <= 0x7f) {
+            target.setSigned(format);
+        } else if (format >= 0xe0) {
+            target.setSigned(static_cast<std::int8_t>(format));
+        } else if (format <= 0x8f) {
+            return openMap(slot, format & 0x0f);
+        } else if (format <= 0x9f) {
+            return openArray(slot, format & 0x0f);
+        } else if (format <= 0xbf) {
+            return readString(target, format & 0x1f);
+        } else {
+            switch (format) {
+                case 0xc0:
+                    break;  // nil: the slot keeps what it holds
+                case 0xc2:
+                    target.setBool(false);
+                    break;
+                case 0xc3:
+                    target.setBool(true);
+                    break;
+                case 0xc4:
+                case 0xc5:
+                case 0xc6:
+                    return readBlob(target, format - 0xc4);
+                case 0xca: {
+                    std::uint64_t bits = 0;
+                    if (!readNumber(2, bits)) {
+                        return false;
+                    }
+                    float number;
+                    const auto narrow = static_cast<std::uint32_t>(bits);
+                    std::memcpy(&number, &narrow, sizeof number);
+                    target.setFloat(static_cast<double>(number));
+                    break;
+                }
+                case 0xcb: {
+                    std::uint64_t bits = 0;
+                    if (!readNumber(3, bits)) {
+                        return false;
+                    }
+                    double number;
+                    std::memcpy(&number, &bits, sizeof number);
+                    target.setFloat(number);
+                    break;
+                }
+                case 0xcc:
+                case 0xcd:
+                case 0xce:
+                case 0xcf: {
+                    std::uint64_t number = 0;
+                    if (!readNumber(format - 0xcc, number)) {
+                        return false;
+                    }
+                    target.setUnsigned(number);
+                    break;
+                }
+                case 0xd0:
+                case 0xd1:
+                case 0xd2:
+                case 0xd3: {
+                    const unsigned widthCode = format - 0xd0;
+                    std::uint64_t bits = 0;
+                    if (!readNumber(widthCode, bits)) {
+                        return false;
+                    }
+                    target.setSigned(signExtend(bits, widthCode));
+                    break;
+                }
+                case 0xd9:
+                case 0xda:
+                case 0xdb: {
+                    std::uint64_t length = 0;
+                    if (!readLength(format - 0xd9, length)) {
+                        return false;
+                    }
+                    return readString(target, length);
+                }
+                case 0xdc:
+                case 0xdd: {
+                    std::uint64_t count = 0;
+                    if (!readLength(format - 0xdc + 1, count)) {
+                        return false;
+                    }
+                    return openArray(slot, count);
+                }
+                case 0xde:
+                case 0xdf: {
+                    std::uint64_t count = 0;
+                    if (!readLength(format - 0xde + 1, count)) {
+                        return false;
+                    }
+                    return openMap(slot, count);
+                }
+                default:  // 0xc1 (never used), ext 8/16/32, fixext 1/2/4/8/16
+                    result_.fail(formatMessage(kInvalidFormat, pos_));
+                    return false;
+            }
+        }
+        stack_.pop_back();
+        return true;
+    }
+
+    // The container opens in the top entry, so its depth is the number of entries. Like the
+    // other messages about a format byte, this one names the position just after it.
+    bool checkDepth() {
+        if (detail::exceedsNestingDepth(stack_.size())) {
+            result_.fail(formatMessage(kTooDeep, itemEnd_, kMaxNestingDepth));
+            return false;
+        }
+        return true;
+    }
+
+    // An existing collection keeps its elements and is overwritten from index 0.
+    bool openArray(Slot& slot, std::uint64_t count) {
+        if (!checkDepth()) {
+            return false;
+        }
+        slot.target->makeCollection();
+        slot.count = count;
+        slot.index = 0;
+        slot.open = true;
+        return true;
+    }
+
+    // An existing structure keeps its members.
+    bool openMap(Slot& slot, std::uint64_t pairs) {
+        if (!checkDepth()) {
+            return false;
+        }
+        slot.target->makeStructure();
+        slot.count = pairs * 2;
+        slot.index = 0;
+        slot.open = true;
+        return true;
+    }
+
+    bool readString(Value& target, std::uint64_t length) {
+        if (!haveContent(length, kStringTruncated)) {
+            return false;
+        }
+        target.setString(std::string_view(reinterpret_cast<const char*>(data_ + pos_),
+                                          static_cast<std::size_t>(length)));
+        pos_ += static_cast<std::size_t>(length);
+        stack_.pop_back();
+        return true;
+    }
+
+    bool readBlob(Value& target, unsigned widthCode) {
+        std::uint64_t length = 0;
+        if (!readLength(widthCode, length) || !haveContent(length, kRawTruncated)) {
+            return false;
+        }
+        target.setBlob(data_ + pos_, static_cast<std::size_t>(length));
+        pos_ += static_cast<std::size_t>(length);
+        stack_.pop_back();
+        return true;
+    }
+
+    bool readLength(unsigned widthCode, std::uint64_t& length) {
+        return readNumber(widthCode, length);
+    }
+
+    // Reads a big-endian number of 1, 2, 4 or 8 bytes (width codes 0 to 3).
+    bool readNumber(unsigned widthCode, std::uint64_t& out) {
+        static constexpr const char* kMessages[] = {kTruncated8, kTruncated16, kTruncated32,
+                                                    kTruncated64};
+        const std::size_t width = std::size_t{1} << widthCode;
+        if (size_ - pos_ < width) {
+            result_.fail(formatMessage(kMessages[widthCode], pos_));
+            return false;
+        }
+        std::uint64_t number = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            number = (number << 8) | data_[pos_ + i];
+        }
+        pos_ += width;
+        out = number;
+        return true;
+    }
+
+    static std::int64_t signExtend(std::uint64_t bits, unsigned widthCode) {
+        switch (widthCode) {
+            case 0:
+                return static_cast<std::int8_t>(bits);
+            case 1:
+                return static_cast<std::int16_t>(bits);
+            case 2:
+                return static_cast<std::int32_t>(bits);
+            default:
+                return static_cast<std::int64_t>(bits);
+        }
+    }
+
+    // Whether `length` content bytes remain. Written as a subtraction: `pos_ + length` wraps
+    // on 32-bit targets for lengths near 0xFFFFFFFF.
+    bool haveContent(std::uint64_t length, const char* message) {
+        if (length > size_ - pos_) {
+            result_.fail(formatMessage(message, length, pos_));
+            return false;
+        }
+        return true;
+    }
+
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+    // The position just after the format byte of the item being read.
+    std::size_t itemEnd_ = 0;
+    ValueResult result_;
+    std::vector<Slot> stack_;
+};
+
+}  // namespace
+
+ValueResult decodeMessagePack(const std::uint8_t* data, std::size_t size, std::size_t& consumed) {
+    if (data == nullptr) {
+        size = 0;
+    }
+    MessagePackDecoder decoder(data, size);
+    return decoder.run(consumed);
+}
+
+bool looksLikeMessagePack(const std::uint8_t* data, std::size_t size) noexcept {
+    if (size == 0 || data == nullptr) {
+        return false;
+    }
+    return (data[0] >= 0x80 && data[0] <= 0x9f) || (data[0] >= 0xdc && data[0] <= 0xdf);
+}
+
+}  // namespace mox
