@@ -21,7 +21,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -48,7 +50,48 @@ struct CallError {
         error.setCode(code);
         return error;
     }
+    // The error of a message template (grammar in the comment of `convertMessageTemplate`)
+    // filled with `values`: the message is the positional form formatted with the values, the
+    // fields hold the named values, and a non-zero `code` is set as by `setCode`.
+    //   CallError::fromTemplate(404, "Error response for {method} {url}: {error}",
+    //                           values)  // "Error response for GET /a: gone", 4 fields
+    static CallError fromTemplate(std::uint32_t code, std::string_view messageTemplate,
+                                  std::span<const Value> values);
 };
+
+// The error request handlers answer with when the server side fails: code 500 with
+// `message`, or with "Internal server error" when it is empty.
+CallError makeServerError(std::string_view message);
+
+// Turns a message template into the positional template of the "%1" formatter
+// (text/format_message.h) and the named fields. Placeholders are numbered 1, 2, ... in order
+// of appearance; placeholder k takes values[k - 1].
+//   - Outside braces "{{" writes "{", "}}" writes "}", "%%" is copied as "%%". A "%" that starts
+//     a printf conversion ("%s", "%-5.2f", ...) is a placeholder too: it is written as the
+//     numbered conversion "%k$..." so that it prints value k whatever came before it. Every
+//     other character is copied.
+//   - "{" opens a placeholder that runs to the next "}". Inside it a backslash escapes the
+//     next character, a further "{" is ignored, "!" makes it record-only, "?" starts an
+//     alternative text, ":" starts a format part (not used), "#" right after the "{" asks for
+//     a typed name; everything else belongs to the name (or the part "?" or ":" started).
+//   - At the "}", when value k exists: a typed name not already ending in "_bool", "_int",
+//     "_long", "_float", "_str", "_time" or "_ip" gets the suffix of the value's kind ("_bool",
+//     "_float", "_str", "_int" for both integer kinds). With an alternative text and a false,
+//     zero or empty-string value, the alternative text is written and nothing else happens.
+//     Otherwise a non-empty name stores the value in the fields; a record-only placeholder
+//     then strips trailing white space from the output and writes nothing, any other writes
+//     "%k". A placeholder without a value writes nothing and stores nothing.
+//   - A "{" that is never closed ends the template there.
+// So "Error response for {method} {url}: {error}" gives "Error response for %1 %2: %3" and
+// the fields "method", "url" and "error".
+void convertMessageTemplate(std::string_view messageTemplate, std::span<const Value> values,
+                            std::string& positional,
+                            std::unordered_map<std::string, Value>& fields);
+
+// Formats a positional template with generic values as arguments: strings as texts, bools,
+// signed and unsigned integers and floats as numbers, enums by number, every other kind as
+// the empty text. The result is cut at 4095 bytes.
+std::string formatWithValues(const std::string& positional, std::span<const Value> values);
 
 template <class T>
 class [[nodiscard]] CallResult {

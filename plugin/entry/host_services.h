@@ -22,14 +22,14 @@
 namespace mox {
 
 struct HostServices;
-struct HostRequest;      // the request record the plugin sends
-struct HostResponse;     // the response record the host fills
-struct HostEventRecord;  // the record the host passes to an event trampoline
+struct HostRequest;   // the request record the plugin sends
+struct HostResponse;  // the response record the host fills
+struct HostEvent;     // the record the host passes to an event trampoline (plugin_entry.h)
 
 using HostWord = std::uintptr_t;
 
 // The plain function the host calls with each event of a subscribed name.
-using HostEventTrampoline = void(MOX_CDECL*)(HostEventRecord* event);
+using HostEventTrampoline = void(MOX_CDECL*)(HostEvent* event);
 
 #pragma pack(push, 1)
 struct HostServices {
