@@ -205,6 +205,11 @@ class UdpSocket {
     // do not offer it (Windows) and on IPv6 sockets.
     SocketStatus receiveIpv4Options(bool enable);
 
+    // Asks the system for a receive buffer of `bytes` (`SO_RCVBUF`), so a burst of datagrams
+    // is queued rather than dropped. The system may grant less (Linux caps it at
+    // net.core.rmem_max); that is not a failure.
+    SocketStatus setReceiveBufferSize(std::size_t bytes);
+
     // Sends one datagram to `to` and returns the number of bytes the system took (a partial
     // send is not an error here: callers compare with the size). Refuses the unspecified
     // address with "address not available" (see the top of this file). May block briefly

@@ -163,6 +163,17 @@ SocketStatus UdpSocket::receiveIpv4Options(bool enable) {
     return {};
 }
 
+SocketStatus UdpSocket::setReceiveBufferSize(std::size_t bytes) {
+    if (!isOpen()) {
+        return SocketStatus::failure(notOpen());
+    }
+    const int size = bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes);
+    if (::setsockopt(descriptor(handle_), SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+        return SocketStatus::failure(lastError());
+    }
+    return {};
+}
+
 SocketResult<std::size_t> UdpSocket::sendTo(std::span<const std::uint8_t> datagram,
                                             const SocketAddress& to) {
     if (!isOpen()) {

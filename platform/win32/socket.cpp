@@ -199,6 +199,18 @@ SocketStatus UdpSocket::receiveIpv4Options(bool) {
     return SocketStatus::failure(SocketError::fromCode(WSAENOPROTOOPT));
 }
 
+SocketStatus UdpSocket::setReceiveBufferSize(std::size_t bytes) {
+    if (!isOpen()) {
+        return SocketStatus::failure(notOpen());
+    }
+    const int size = bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes);
+    if (::setsockopt(toSocket(handle_), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
+                     sizeof size) != 0) {
+        return SocketStatus::failure(lastError());
+    }
+    return {};
+}
+
 SocketResult<std::size_t> UdpSocket::sendTo(std::span<const std::uint8_t> datagram,
                                             const SocketAddress& to) {
     if (!isOpen()) {
