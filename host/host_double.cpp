@@ -13,6 +13,7 @@
 #include "binding/host_value.h"
 #include "platform/shared_library.h"
 #include "plugin/entry/allocation.h"
+#include "routing/function_table.h"
 #include "routing/host_request.h"
 #include "routing/host_response.h"
 
@@ -578,8 +579,72 @@ void HostDouble::stopEventThreads() {
 
 // --- function calls ----------------------------------------------------------------------------
 
-CallAnswer HostDouble::call(const std::string&, std::uint32_t, const std::string&) {
+CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
+                            const std::string& path) {
     CallAnswer answer;
+    // Checked first: after shutdown even the table is gone.
+    if (!enterPluginCall("function call")) {
+        return answer;
+    }
+    const HostApiDescription* table = functionTable();
+    if (table == nullptr) {
+        leavePluginCall();
+        return answer;
+    }
+    // Every function record of the table is the head of a `FunctionEntry`.
+    const FunctionEntry* entry = nullptr;
+    for (const HostFunctionRecord* record = table->functions; record != nullptr;
+         record = record->next) {
+        if (record->name != nullptr && function == record->name) {
+            entry = reinterpret_cast<const FunctionEntry*>(record);
+            break;
+        }
+    }
+    if (entry == nullptr || entry->handler == nullptr) {
+        leavePluginCall();
+        return answer;
+    }
+    answer.found = true;
+    HostRequest request;
+    std::memset(static_cast<void*>(&request), 0, sizeof request);
+    request.method = method;
+    request.path = path.c_str();
+    request.context = entry->description.dispatchContext;
+    request.callerContext = state_->binding.hostContext;
+    HostResponse response;
+    std::memset(static_cast<void*>(&response), 0, sizeof response);
+    entry->handler(&response, &request);
+    leavePluginCall();
+    answer.isError = response.isError != 0;
+    answer.errorText = response.errorText != nullptr ? response.errorText : "";
+    answer.status = response.status;
+    answer.text = response.text != nullptr ? response.text : "";
+    HostResult status{};
+    if (!fromHost(status, answer.body, response.body, "<result>")) {
+        answer.body.setString(status.error != nullptr ? status.error : "");
+    }
+    releaseHostResult(status);
+    if (response.streamRead != nullptr) {
+        char buffer[4096];
+        for (;;) {
+            std::uint32_t length = sizeof buffer;
+            std::uint8_t more = 0;
+            if (response.streamRead(response.stream, buffer, &length, &more) == 0 ||
+                length > sizeof buffer) {
+                break;
+            }
+            answer.streamed.append(buffer, length);
+            if (more == 0) {
+                break;
+            }
+        }
+        if (response.streamRelease != nullptr) {
+            response.streamRelease(response.stream);
+        }
+    }
+    if (response.release != nullptr) {
+        response.release(&response);
+    }
     return answer;
 }
 

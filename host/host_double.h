@@ -119,6 +119,8 @@ struct CallAnswer {
     std::uint32_t status = 0;
     Value body;
     std::string text;
+    // A streamed body, read to its end.
+    std::string streamed;
 };
 
 class HostDouble {

@@ -483,7 +483,6 @@ void PluginCore::waitForServiceProxyAnswer(const std::string& answerKey,
         std::lock_guard<std::mutex> lock(serviceProxyMutex_);
         waitingCallbacks_[answerKey] = std::move(callback);
     }
-    fulfilServiceProxyAnswer();
 }
 
 void PluginCore::setServiceProxyAsyncHandler(const std::string& serviceName,

@@ -184,7 +184,9 @@ class PluginCore : public EventSubscriber {
 
     // --- service proxy -----------------------------------------------------------------------
     // Registers a callback waiting for the answer under `answerKey` (a uuid, or "%1.%2" over
-    // service and method); it is called at most once, then removed.
+    // service and method); it is called at most once, then removed. Answers are matched when
+    // one is delivered, at most one per delivery, so an answer stored before the callback is
+    // handed over at the next delivery.
     void waitForServiceProxyAnswer(const std::string& answerKey, ServiceProxyHandler callback);
     // Registers the handler of asynchronous answers for a service and method.
     void setServiceProxyAsyncHandler(const std::string& serviceName, const std::string& methodName,

@@ -73,32 +73,44 @@ struct ResponseDetails {
 
 namespace detail {
 
+// The setters of the response details, for lvalue and rvalue replies alike, so that
+// `return HandlerReply<T>(value).status(201).text("Created");` moves the reply out.
 template <class Derived>
 class ReplyDetailsSetters {
   public:
-    Derived& status(std::uint32_t code) {
+    Derived& status(std::uint32_t code) & {
         details_.status = code;
         return self();
     }
-    Derived& text(std::string value) {
+    Derived&& status(std::uint32_t code) && { return std::move(status(code)); }
+    Derived& text(std::string value) & {
         details_.text = std::move(value);
         return self();
     }
-    Derived& header(std::string name, std::string value) {
+    Derived&& text(std::string value) && { return std::move(text(std::move(value))); }
+    Derived& header(std::string name, std::string value) & {
         details_.headers.emplace_back(std::move(name), std::move(value));
         return self();
     }
-    Derived& flag(std::uint8_t value) {
+    Derived&& header(std::string name, std::string value) && {
+        return std::move(header(std::move(name), std::move(value)));
+    }
+    Derived& flag(std::uint8_t value) & {
         details_.flag = value;
         return self();
     }
-    Derived& category(std::uint32_t value) {
+    Derived&& flag(std::uint8_t value) && { return std::move(flag(value)); }
+    Derived& category(std::uint32_t value) & {
         details_.category = value;
         return self();
     }
-    Derived& stream(std::unique_ptr<BodyStream> body) {
+    Derived&& category(std::uint32_t value) && { return std::move(category(value)); }
+    Derived& stream(std::unique_ptr<BodyStream> body) & {
         details_.stream = std::move(body);
         return self();
+    }
+    Derived&& stream(std::unique_ptr<BodyStream> body) && {
+        return std::move(stream(std::move(body)));
     }
     ResponseDetails& details() noexcept { return details_; }
 
@@ -204,7 +216,9 @@ struct TakesRequestInfo<std::tuple<First, Rest...>>
     : std::is_same<std::remove_cvref_t<First>, RequestInfo> {};
 
 template <class Tuple>
-struct DropFirst;
+struct DropFirst {
+    using Type = std::tuple<>;
+};
 template <class First, class... Rest>
 struct DropFirst<std::tuple<First, Rest...>> {
     using Type = std::tuple<Rest...>;
@@ -237,12 +251,20 @@ std::vector<ArgumentDescriptor> argumentsFor(const TypeRegistry& registry,
                                              std::index_sequence<I...>) {
     std::vector<ArgumentDescriptor> arguments;
     arguments.reserve(sizeof...(I));
-    const auto nameOf = [&](std::size_t i) {
+    [[maybe_unused]] const auto nameOf = [&](std::size_t i) {
         return i < names.size() ? std::string(names.begin()[i]) : "arg" + std::to_string(i);
     };
     (arguments.push_back(argumentFor<std::tuple_element_t<I, Tuple>>(registry, nameOf(I))), ...);
     return arguments;
 }
+
+// The decayed argument types of handler F: its parameters after a leading
+// `const RequestInfo&`.
+template <class F>
+using HandlerArguments = typename DecayedTuple<
+    std::conditional_t<TakesRequestInfo<typename HandlerSignature<F>::Parameters>::value,
+                       typename DropFirst<typename HandlerSignature<F>::Parameters>::Type,
+                       typename HandlerSignature<F>::Parameters>>::Type;
 
 // The invoker of a typed handler F whose parameters (after an optional leading
 // `const RequestInfo&`) are the function's arguments.
@@ -292,8 +314,8 @@ class TypedCallable final : public DescribedCallable {
 
   private:
     template <std::size_t... I>
-    void convertAll(ValueResult& result, Call& call, std::span<const Value> values,
-                    std::index_sequence<I...>) {
+    void convertAll([[maybe_unused]] ValueResult& result, [[maybe_unused]] Call& call,
+                    [[maybe_unused]] std::span<const Value> values, std::index_sequence<I...>) {
         (convertOne(result, std::get<I>(call.arguments), values, I), ...);
     }
 
@@ -423,10 +445,7 @@ EndpointBuilder FunctionRouter::bindFunction(std::string_view name, F handler,
                                              std::initializer_list<std::string_view> names) {
     using Invoker = detail::TypedCallable<F>;
     using Signature = detail::HandlerSignature<F>;
-    using Parameters = typename Signature::Parameters;
-    using Arguments = std::conditional_t<detail::TakesRequestInfo<Parameters>::value,
-                                         typename detail::DropFirst<Parameters>::Type, Parameters>;
-    using Decayed = typename detail::DecayedTuple<Arguments>::Type;
+    using Decayed = detail::HandlerArguments<F>;
     if (!canRegister(name)) {
         return EndpointBuilder();
     }

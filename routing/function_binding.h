@@ -134,6 +134,8 @@ class Callable {
 
 // The REST registration of one function. Fields in the order the host table carries them.
 struct FunctionBinding {
+    // REQUIRES for dispatch: the descriptor is still registered (a function unregistered
+    // after binding is left out of the next table, whose contexts then answer 404).
     const FunctionDescriptor* descriptor = nullptr;
     std::unique_ptr<Callable> invoker;
     // The URL template; empty means the function's name is the template.
@@ -148,6 +150,9 @@ struct FunctionBinding {
     std::vector<std::vector<std::string>> stringLists;
     // One `ParameterLocation` code per parameter of the descriptor.
     std::vector<std::uint32_t> locations;
+    // The function's name when the binding was added; tells a live descriptor from a new
+    // one that took a freed address.
+    std::string functionName;
     // False when the effective template did not compile; such a binding is left out of the
     // host table and requests that reach it answer 404 "Invalid function".
     bool templateValid = true;

@@ -18,6 +18,7 @@ FunctionRouter::~FunctionRouter() = default;
 FunctionBinding& FunctionRouter::addBinding(const FunctionDescriptor& descriptor) {
     auto binding = std::make_unique<FunctionBinding>();
     binding->descriptor = &descriptor;
+    binding->functionName = descriptor.name;
     binding->locations.assign(descriptor.arguments.size(), 0);
     FunctionBinding* raw = binding.get();
     std::lock_guard lock(mutex_);
@@ -44,22 +45,26 @@ const DispatchContext* FunctionRouter::dispatchContextFor(const std::string& nam
 }
 
 const HostApiDescription& FunctionRouter::buildFunctionTable() {
-    // 1. The live bindings, indexed by function name; a later one replaces an earlier one.
-    // The index is ordered by name so that every target builds the same table.
+    // 1. The live bindings, indexed by function name. A binding whose function was
+    // unregistered (or replaced by a registration of the same name) has no live descriptor:
+    // it is found by walking the registry's functions, never by reading its own descriptor
+    // pointer, which may dangle. The index is ordered by name so every target builds the
+    // same table.
+    const std::vector<const FunctionDescriptor*> functions = registry_.functionSnapshot();
     std::map<std::string_view, const FunctionBinding*> index;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& binding : bindings_) {
-            const auto live = byDescriptor_.find(binding->descriptor);
-            if (live != byDescriptor_.end() && live->second == binding.get()) {
-                index[binding->descriptor->name] = binding.get();
+        for (const FunctionDescriptor* function : functions) {
+            const auto live = byDescriptor_.find(function);
+            if (live != byDescriptor_.end() && live->second->functionName == function->name) {
+                index[function->name] = live->second;
             }
         }
     }
 
-    // 2. The API description over the registry's current content.
-    const HostApiDescription& api = description_.describeApi(
-        registry_.functionSnapshot(), registry_.typeSnapshot(), registry_.eventSnapshot());
+    // 2. The API description over the same snapshot.
+    const HostApiDescription& api =
+        description_.describeApi(functions, registry_.typeSnapshot(), registry_.eventSnapshot());
 
     // 3. One entry per binding whose function has a record (and whose template compiles).
     struct Planned {
@@ -146,6 +151,10 @@ const HostApiDescription& FunctionRouter::buildFunctionTable() {
     // 5. Dispatch contexts: one per function name, created once, never moved.
     {
         std::lock_guard lock(mutex_);
+        // A function left out of this table answers 404 through a context the host kept.
+        for (auto& entry : contexts_) {
+            entry.second->binding = nullptr;
+        }
         contexts_.reserve(contexts_.size() + entries_.size());
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             FunctionEntry& entry = entries_[i];
