@@ -1,0 +1,181 @@
+#include "network_testing/game_latency_experiment.h"
+
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include "logging/log_manager.h"
+#include "network_testing/experiment_draw.h"
+#include "network_testing/game_latency_probe.h"
+
+namespace mox {
+
+namespace {
+
+// How long the on-demand wait sleeps between two calls of `yield` at most.
+constexpr std::chrono::milliseconds kOnDemandPoll{5};
+
+CallResult<GameLatencyExperimentResults> serverError(const std::string& message) {
+    return CallResult<GameLatencyExperimentResults>::failure(
+        CallError::withCode(500, message.empty() ? std::string("Internal server error") : message));
+}
+
+}  // namespace
+
+GameLatencyExperiment::GameLatencyExperiment() : generator_(nonDeterministicSeed()) {}
+
+GameLatencyExperiment::~GameLatencyExperiment() {
+    requestStop();
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    requestsDone_.wait(lock, [this] { return pendingRequests_ == 0; });
+}
+
+void GameLatencyExperiment::requestStop() {
+    // Runs poll the flag at least every 50 ms; nothing else waits on it.
+    stop_.store(true, std::memory_order_release);
+}
+
+void GameLatencyExperiment::setYield(std::function<void()> yield) {
+    yield_ = std::move(yield);
+}
+
+NetworkExperimentStatus GameLatencyExperiment::status() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_;
+}
+
+void GameLatencyExperiment::applyConfig(const NetworkTestingDynamicConfig& config,
+                                        TelemetryPoster post) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    config_ = config;
+    if (workerStarted_ || stop_.load(std::memory_order_acquire)) {
+        return;
+    }
+    const double probability = config.GameLatencyProbability;
+    if (!(drawCanonical(generator_) < probability)) {
+        status_ = statusForLostDraw(probability);
+        return;
+    }
+    try {
+        worker_ = std::thread([this, post = std::move(post)] { workerMain(post); });
+    } catch (const std::exception& error) {
+        LogManager::write(kLogError, kGroupNet | kGroupDbg,
+                          "network-testing: Error running game latency experiment. Could not "
+                          "start its thread: %s",
+                          error.what());
+        return;
+    }
+    workerStarted_ = true;
+}
+
+void GameLatencyExperiment::workerMain(const TelemetryPoster& post) {
+    NetworkTestingDynamicConfig local;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        local = config_;
+        status_ = NetworkExperimentStatus::InProgress;
+    }
+    try {
+        auto outcome = runProbes(local, stop_);
+        if (outcome.ok() && !stop_.load(std::memory_order_acquire)) {
+            post(kGameLatencyTelemetryEvent, gameLatencyTelemetryFields(outcome.value()));
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!stop_.load(std::memory_order_acquire)) {
+                stored_ = outcome.releaseValue();
+            }
+        }
+    } catch (...) {
+        // An allocation failure ends the run without results; nothing leaves the thread.
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_ = NetworkExperimentStatus::Completed;
+}
+
+CallResult<GameLatencyExperimentResults> GameLatencyExperiment::results() {
+    NetworkTestingDynamicConfig config;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_.load(std::memory_order_acquire)) {
+            return serverError("Exiting");
+        }
+        if (stored_.has_value()) {
+            return *stored_;
+        }
+        config = config_;
+        ++pendingRequests_;
+    }
+    // Leaves the experiment on every path below, after the run's thread is joined.
+    struct Leave {
+        GameLatencyExperiment* self;
+        ~Leave() {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            --self->pendingRequests_;
+            self->requestsDone_.notify_all();
+        }
+    } leave{this};
+
+    struct Slot {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<CallResult<GameLatencyExperimentResults>> outcome;
+    } slot;
+
+    std::thread run;
+    try {
+        run = std::thread([this, &config, &slot] {
+            std::optional<CallResult<GameLatencyExperimentResults>> outcome;
+            try {
+                outcome.emplace(runProbes(config, stop_));
+            } catch (...) {
+                outcome.emplace(CallResult<GameLatencyExperimentResults>::failure(
+                    CallError::withCode(0, "Internal server error")));
+            }
+            std::lock_guard<std::mutex> lock(slot.mutex);
+            slot.outcome = std::move(outcome);
+            slot.done.notify_all();
+        });
+    } catch (const std::exception& error) {
+        LogManager::write(kLogError, kGroupNet | kGroupDbg,
+                          "network-testing: Error running game latency experiment. Could not "
+                          "start its thread: %s",
+                          error.what());
+        return serverError("Error starting the game latency run");
+    }
+
+    std::optional<CallResult<GameLatencyExperimentResults>> outcome;
+    while (true) {
+        if (yield_) {
+            try {
+                yield_();
+            } catch (...) {
+                // The host's wait failing must not leave the run's thread unjoined.
+            }
+        }
+        std::unique_lock<std::mutex> lock(slot.mutex);
+        slot.done.wait_for(lock, kOnDemandPoll, [&slot] { return slot.outcome.has_value(); });
+        if (slot.outcome.has_value()) {
+            outcome = std::move(slot.outcome);
+            break;
+        }
+    }
+    run.join();
+
+    if (!outcome->ok()) {
+        return serverError(outcome->error().message);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stop_.load(std::memory_order_acquire)) {
+        stored_ = outcome->value();
+    }
+    return outcome->releaseValue();
+}
+
+void GameLatencyExperiment::clearResults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stored_.reset();
+}
+
+}  // namespace mox
