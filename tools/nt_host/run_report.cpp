@@ -220,9 +220,14 @@ std::string renderRunText(const RunReport& report) {
             note = "  (completed without reporting a result)";
         else if (!experiment.enabled)
             note = "  (probability 0 in the configuration)";
-        std::snprintf(line, sizeof line, "  %-14s %-11s%s\n", experiment.name.c_str(),
-                      experiment.status.c_str(), note.c_str());
+        std::snprintf(line, sizeof line, "  %-14s %s", experiment.name.c_str(),
+                      experiment.status.c_str());
         out += line;
+        if (!note.empty())
+            out += std::string(experiment.status.size() < 11 ? 11 - experiment.status.size() : 0,
+                               ' ') +
+                   note;
+        out += "\n";
     }
 
     out += "\nGame latency";
