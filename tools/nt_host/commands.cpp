@@ -35,6 +35,7 @@ constexpr const char* kGameLatencyResultsPath = "/network-testing/v1/game-latenc
 constexpr std::uint32_t kGet = 2;
 constexpr std::uint32_t kDelete = 1;
 
+constexpr const char* kDemoSource = "built-in demo";
 constexpr const char* kExperimentNames[] = {"game_latency", "ipv4_options", "ipv6_support"};
 constexpr const char* kProbabilityFields[] = {"GameLatencyProbability", "IPv4OptionsProbability",
                                               "IPv6SupportProbability"};
@@ -85,16 +86,18 @@ double probabilityOf(const Value& config, const char* name) {
 }
 
 // The configuration to serve: the file's, or the demo's with the reflector started.
+// `source` is "built-in demo" or the file; `details` says where the demo's reflector listens.
 [[nodiscard]] bool prepareConfiguration(const Options& options, PluginSession& session,
-                                        Value& config, std::string& source,
+                                        Value& config, std::string& source, std::string& details,
                                         std::vector<std::string>& warnings, ExitCode& failure) {
     if (options.configPath.empty()) {
         std::string error;
-        if (!session.startDemoReflector(config, source, error)) {
+        if (!session.startDemoReflector(config, details, error)) {
             printError(error);
             failure = ExitCode::ConfigurationError;
             return false;
         }
+        source = kDemoSource;
         return true;
     }
     ConfigLoad load = loadConfigFile(options.configPath);
@@ -105,6 +108,7 @@ double probabilityOf(const Value& config, const char* name) {
     }
     config = std::move(load.config());
     source = options.configPath;
+    details = options.configPath;
     warnings = load.warnings();
     return true;
 }
@@ -160,8 +164,9 @@ ExitCode runExperiments(const Options& options, const std::string& argv0) {
     PluginSession session;
     RunReport report;
     ExitCode failure = ExitCode::Success;
-    if (!prepareConfiguration(options, session, report.config, report.configSource, report.warnings,
-                              failure)) {
+    std::string details;
+    if (!prepareConfiguration(options, session, report.config, report.configSource, details,
+                              report.warnings, failure)) {
         return failure;
     }
     for (const std::string& warning : report.warnings)
@@ -191,7 +196,7 @@ ExitCode runExperiments(const Options& options, const std::string& argv0) {
     display.message("nt-host: loaded " + report.pluginPath + " (" + report.pluginShortName +
                     ", plugin API " + report.pluginApiVersion + ", host " + report.hostApiVersion +
                     ")");
-    display.message("nt-host: configuration: " + report.configSource);
+    display.message("nt-host: configuration: " + details);
 
     std::vector<bool> enabled;
     for (const char* field : kProbabilityFields)
@@ -284,9 +289,10 @@ ExitCode measureRounds(const Options& options, const std::string& argv0) {
     PluginSession session;
     Value config;
     std::string source;
+    std::string details;
     std::vector<std::string> warnings;
     ExitCode failure = ExitCode::Success;
-    if (!prepareConfiguration(options, session, config, source, warnings, failure))
+    if (!prepareConfiguration(options, session, config, source, details, warnings, failure))
         return failure;
     for (const std::string& warning : warnings)
         printError("warning: " + warning);
@@ -301,7 +307,7 @@ ExitCode measureRounds(const Options& options, const std::string& argv0) {
     if (!loadAndInitialize(options, argv0, session, pluginPath))
         return ExitCode::PluginLoadFailure;
     if (!options.json) {
-        printOut("nt-host: loaded " + pluginPath + "\nnt-host: configuration: " + source + "\n");
+        printOut("nt-host: loaded " + pluginPath + "\nnt-host: configuration: " + details + "\n");
     }
 
     const Clock::time_point start = Clock::now();
@@ -361,9 +367,10 @@ ExitCode sendRequest(const Options& options, const std::string& argv0) {
     PluginSession session;
     Value config;
     std::string source;
+    std::string details;
     std::vector<std::string> warnings;
     ExitCode failure = ExitCode::Success;
-    if (!prepareConfiguration(options, session, config, source, warnings, failure))
+    if (!prepareConfiguration(options, session, config, source, details, warnings, failure))
         return failure;
     for (const std::string& warning : warnings)
         printError("warning: " + warning);
