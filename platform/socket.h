@@ -6,8 +6,8 @@
 // the same on both, and every place where the two systems differ is decided here, once:
 //
 // - Start-up: Winsock is started (`WSAStartup`, version 2.2) once per process, by the first
-//   `UdpSocket::open`, never while the library is being loaded or unloaded. It is never
-//   cleaned up; the process's exit does that.
+//   `UdpSocket::open` or `parseNumericAddress`, never while the library is being loaded or
+//   unloaded. It is never cleaned up; the process's exit does that.
 // - Addresses: `parseNumericAddress` accepts what `WSAStringToAddressA` accepts for the
 //   family, restricted to the strict numeric forms both systems agree on (see there). POSIX
 //   never uses `inet_aton`, which takes "127.1", "0x7f.1" and trailing junk.

@@ -35,13 +35,18 @@ class ServerProcess {
             dup2(fds[1], 2);
             close(fds[0]);
             close(fds[1]);
+            // Through the build's emulator when it has one (a 32-bit build under qemu).
             std::vector<char*> argv;
+            const std::string emulator = MOX_PROBE_SERVER_EMULATOR;
+            if (!emulator.empty()) {
+                argv.push_back(const_cast<char*>(emulator.c_str()));
+            }
             argv.push_back(const_cast<char*>(MOX_PROBE_SERVER_PATH));
             for (std::string& argument : arguments) {
                 argv.push_back(argument.data());
             }
             argv.push_back(nullptr);
-            execv(MOX_PROBE_SERVER_PATH, argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
         close(fds[1]);
