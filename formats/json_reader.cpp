@@ -107,8 +107,17 @@ class JsonValueBuilder {
         return detail::nextSlot(*stack_.back(), *current_);
     }
 
-    // Texts are stored as NUL-terminated strings, so an escaped NUL ends them.
+    // Texts are stored as NUL-terminated strings, so an escaped NUL ends them. Most texts
+    // (member names above all) are short, where a plain loop beats a library call.
     static std::string_view untilNul(const char* text, rapidjson::SizeType length) {
+        if (length <= 32) {
+            for (rapidjson::SizeType i = 0; i < length; ++i) {
+                if (text[i] == '\0') {
+                    return std::string_view(text, i);
+                }
+            }
+            return std::string_view(text, length);
+        }
         const void* nul = std::memchr(text, 0, length);
         return std::string_view(
             text, nul != nullptr ? static_cast<const char*>(nul) - text : std::size_t{length});

@@ -30,24 +30,23 @@ constexpr const char* kRawTruncated =
 constexpr const char* kTooDeep =
     "Invalid MessagePack data at position %1. Containers nest deeper than %2 levels.";
 
-// One open slot. A fresh slot (the root, an element or a member about to be read) has
-// `open` false; once a container format has been read into it, `open` is true and `count`
-// says how many items the container expects (twice the pair count for a map). Counts and
-// indexes are 64-bit so that a map 32 of 0x80000000 pairs does not wrap to 0 items on 32-bit
-// targets. The pending key views the input, which outlives the decode.
-struct Slot {
+// One open container. `count` is how many items it expects (twice the pair count for a map)
+// and `index` the next one; both are 64-bit so that a map 32 of 0x80000000 pairs does not wrap
+// to 0 items on 32-bit targets. The pending key views the input, which outlives the decode.
+//
+// The stack holds only open containers: the slot of a scalar is filled at once and never
+// pushed, which is the same walk as pushing and popping it.
+struct OpenContainer {
     Value* target;
     std::uint64_t count;
     std::uint64_t index;
     std::string_view pendingKey;
-    bool open;
 };
 
 class MessagePackDecoder {
   public:
     MessagePackDecoder(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {
         stack_.reserve(16);
-        stack_.push_back(Slot{&result_.value(), 0, 0, {}, false});
     }
 
     ValueResult run(std::size_t& consumed) {
@@ -61,39 +60,33 @@ class MessagePackDecoder {
     // Chooses the slot for the next item and reads it. False when the top-level item is
     // complete (later bytes stay unread) or on failure.
     bool step() {
+        if (!rootStarted_) {
+            rootStarted_ = true;
+            return readItem(result_.value());
+        }
         for (;;) {
             if (stack_.empty()) {
                 return false;
             }
-            Slot& top = stack_.back();
-            if (!top.open) {
-                break;
-            }
+            OpenContainer& top = stack_.back();
             if (top.index == top.count) {
                 stack_.pop_back();
                 continue;
             }
             Value& container = *top.target;
             if (container.kind() == ValueKind::Collection) {
-                Value& element = container.element(static_cast<std::size_t>(top.index));
-                ++top.index;
-                stack_.push_back(Slot{&element, 0, 0, {}, false});
-                break;
+                // An existing collection (a repeated key) is overwritten from index 0.
+                return readItem(container.element(static_cast<std::size_t>(top.index++)));
             }
             // A structure: even indexes are keys, odd ones the values of the last key.
-            if (top.index % 2 == 0) {
-                ++top.index;
+            if (top.index++ % 2 == 0) {
                 return readKey(top);
             }
-            ++top.index;
-            Value& member = container.member(top.pendingKey);
-            stack_.push_back(Slot{&member, 0, 0, {}, false});
-            break;
+            return readItem(container.member(top.pendingKey));
         }
-        return readItem();
     }
 
-    bool readKey(Slot& slot) {
+    bool readKey(OpenContainer& map) {
         const std::uint8_t format = data_[pos_++];
         std::uint64_t length = 0;
         if (format >= 0xa0 && format <= 0xbf) {
@@ -109,16 +102,14 @@ class MessagePackDecoder {
         if (!haveContent(length, kStringTruncated)) {
             return false;
         }
-        slot.pendingKey = std::string_view(reinterpret_cast<const char*>(data_ + pos_),
-                                           static_cast<std::size_t>(length));
+        map.pendingKey = std::string_view(reinterpret_cast<const char*>(data_ + pos_),
+                                          static_cast<std::size_t>(length));
         pos_ += static_cast<std::size_t>(length);
         return true;
     }
 
-    // Decodes one item into the top slot.
-    bool readItem() {
-        Slot& slot = stack_.back();
-        Value& target = *slot.target;
+    // Decodes one item into `target`.
+    bool readItem(Value& target) {
         itemEnd_ = pos_ + 1;
         const std::uint8_t format = data_[pos_++];
         if (format <= 0x7f) {
@@ -126,9 +117,9 @@ class MessagePackDecoder {
         } else if (format >= 0xe0) {
             target.setSigned(static_cast<std::int8_t>(format));
         } else if (format <= 0x8f) {
-            return openMap(slot, format & 0x0f);
+            return openMap(target, format & 0x0f);
         } else if (format <= 0x9f) {
-            return openArray(slot, format & 0x0f);
+            return openArray(target, format & 0x0f);
         } else if (format <= 0xbf) {
             return readString(target, format & 0x1f);
         } else {
@@ -204,7 +195,7 @@ class MessagePackDecoder {
                     if (!readLength(format - 0xdc + 1, count)) {
                         return false;
                     }
-                    return openArray(slot, count);
+                    return openArray(target, count);
                 }
                 case 0xde:
                 case 0xdf: {
@@ -212,21 +203,20 @@ class MessagePackDecoder {
                     if (!readLength(format - 0xde + 1, count)) {
                         return false;
                     }
-                    return openMap(slot, count);
+                    return openMap(target, count);
                 }
                 default:  // 0xc1 (never used), ext 8/16/32, fixext 1/2/4/8/16
                     result_.fail(formatMessage(kInvalidFormat, pos_));
                     return false;
             }
         }
-        stack_.pop_back();
         return true;
     }
 
-    // The container opens in the top entry, so its depth is the number of entries. Like the
-    // other messages about a format byte, this one names the position just after it.
+    // The new container's depth counts the open ones around it. Like the other messages about
+    // a format byte, this one names the position just after it.
     bool checkDepth() {
-        if (detail::exceedsNestingDepth(stack_.size())) {
+        if (detail::exceedsNestingDepth(stack_.size() + 1)) {
             result_.fail(formatMessage(kTooDeep, itemEnd_, kMaxNestingDepth));
             return false;
         }
@@ -234,26 +224,22 @@ class MessagePackDecoder {
     }
 
     // An existing collection keeps its elements and is overwritten from index 0.
-    bool openArray(Slot& slot, std::uint64_t count) {
+    bool openArray(Value& target, std::uint64_t count) {
         if (!checkDepth()) {
             return false;
         }
-        slot.target->makeCollection();
-        slot.count = count;
-        slot.index = 0;
-        slot.open = true;
+        target.makeCollection();
+        stack_.push_back(OpenContainer{&target, count, 0, {}});
         return true;
     }
 
     // An existing structure keeps its members.
-    bool openMap(Slot& slot, std::uint64_t pairs) {
+    bool openMap(Value& target, std::uint64_t pairs) {
         if (!checkDepth()) {
             return false;
         }
-        slot.target->makeStructure();
-        slot.count = pairs * 2;
-        slot.index = 0;
-        slot.open = true;
+        target.makeStructure();
+        stack_.push_back(OpenContainer{&target, pairs * 2, 0, {}});
         return true;
     }
 
@@ -264,7 +250,6 @@ class MessagePackDecoder {
         target.setString(std::string_view(reinterpret_cast<const char*>(data_ + pos_),
                                           static_cast<std::size_t>(length)));
         pos_ += static_cast<std::size_t>(length);
-        stack_.pop_back();
         return true;
     }
 
@@ -275,7 +260,6 @@ class MessagePackDecoder {
         }
         target.setBlob(data_ + pos_, static_cast<std::size_t>(length));
         pos_ += static_cast<std::size_t>(length);
-        stack_.pop_back();
         return true;
     }
 
@@ -329,8 +313,9 @@ class MessagePackDecoder {
     std::size_t pos_ = 0;
     // The position just after the format byte of the item being read.
     std::size_t itemEnd_ = 0;
+    bool rootStarted_ = false;
     ValueResult result_;
-    std::vector<Slot> stack_;
+    std::vector<OpenContainer> stack_;
 };
 
 }  // namespace

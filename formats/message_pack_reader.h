@@ -13,7 +13,10 @@ namespace mox {
 
 // Reads one item from the `size` bytes at `data` and stores in `consumed` the position at
 // which reading stopped (the caller compares it with `size` to find bytes left over). Never
-// throws for bad input; failures are reported only in the result.
+// throws for bad input; failures are reported only in the result, with the byte position.
+// Input that ends inside a container is a success holding the items read so far; containers
+// nested deeper than `kMaxNestingDepth` are refused. The reader does not recurse, and a
+// container's announced count reserves nothing: memory grows only with the bytes read.
 ValueResult decodeMessagePack(const std::uint8_t* data, std::size_t size, std::size_t& consumed);
 
 // True when `size` is not 0 and the first byte is 0x80-0x9f (fixmap or fixarray) or 0xdc-0xdf

@@ -35,6 +35,9 @@ TEST(YamlReaderTest, ResolvesScalars) {
         {"integral numbers outside the 64-bit range stay floats, infinities texts",
          "- 1e20\n- -1e19\n- 18446744073709551615\n- -inf\n- -1e999\n- 1e999\n- nan\n",
          "[f1e+20,f-1e+19,f1.8446744073709552e+19,'-inf','-1e999','1e999',fnan]"},
+        {"every form strtod reads whole, and only those",
+         "- .5\n- -.5\n- +12\n- 1_000\n- 1e-400\n- 0.1\n- 0x1p3\n- 1e\n- 2.5E+3\n- 007\n",
+         "[f0.5,f-0.5,u12,'1_000',u0,f0.10000000000000001,u8,'1e',u2500,u7]"},
         {"word tables, case by case",
          "- null\n- Null\n- NULL\n- nULL\n- y\n- N\n- on\n- OFF\n- TRUE\n- tRUE\n- 1\n",
          "[~,~,~,'nULL',true,false,true,false,true,'tRUE',u1]"},
@@ -174,6 +177,11 @@ TEST(YamlReaderTest, BoundsWhatAliasesExpandTo) {
         texts += "- *t\n";
     }
     EXPECT_FALSE(parseYaml(texts).ok());
+    std::string keys = "&k " + std::string(100000, 'k') + ": v\nl:\n";
+    for (int i = 0; i < 200; ++i) {
+        keys += "  - *k\n";
+    }
+    EXPECT_FALSE(parseYaml(keys).ok());
 
     // Ordinary use stays well inside the budget.
     std::string many = "- &v [1, 2, 3]\n";
