@@ -357,16 +357,24 @@ bool HostDouble::load(PluginLoadFunction load, std::uint32_t major, std::uint32_
 }
 
 bool HostDouble::loadLibrary(const std::string& path, const char* symbol) {
+    if (loaded_ || library_ != nullptr) {
+        libraryError_ = "a plugin is loaded already";
+        return false;
+    }
     platform::SharedLibrary library = platform::openSharedLibrary(path, libraryError_);
     if (library.handle == nullptr) {
         return false;
     }
-    library_ = library.handle;
     void* entry = platform::findSharedLibrarySymbol(library, symbol, libraryError_);
-    if (entry == nullptr) {
+    if (entry == nullptr || !load(reinterpret_cast<PluginLoadFunction>(entry))) {
+        if (entry != nullptr) {
+            libraryError_ = "the plugin did not fill the load record";
+        }
+        platform::closeSharedLibrary(library);
         return false;
     }
-    return load(reinterpret_cast<PluginLoadFunction>(entry));
+    library_ = library.handle;
+    return true;
 }
 
 bool HostDouble::initialize() {

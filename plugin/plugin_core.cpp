@@ -290,12 +290,14 @@ bool PluginCore::matchesResourcePattern(std::string_view pattern, std::string_vi
 
 void PluginCore::storeHandler(const std::string& eventKey, std::shared_ptr<HandlerHolder> holder,
                               std::uint32_t flags) {
-    std::lock_guard<std::recursive_mutex> lock(registryMutex_);
-    // A delivery that copied the previous holder keeps it alive until it ends.
-    eventHandlers_[eventKey] = holder;
+    std::lock_guard<std::recursive_mutex> serialised(subscriptionMutex_);
     const HostEventTrampoline trampoline =
         holder->kind == EventKind::Resource ? &resourceTrampoline : &serviceProxyTrampoline;
-    // Subscribing under the lock keeps the host's view in step with the counts.
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        // A delivery that copied the previous holder keeps it alive until it ends.
+        eventHandlers_[eventKey] = std::move(holder);
+    }
     CallSubscribe(eventKey.c_str(), hostContext_, trampoline, static_cast<void*>(this), flags);
 }
 
@@ -317,9 +319,12 @@ void PluginCore::registerEventHandler(const std::string& eventKey, ServiceProxyH
 
 void PluginCore::Subscribe(const std::string& path) {
     const std::string key = eventKeyOf(path);
-    std::lock_guard<std::recursive_mutex> lock(registryMutex_);
-    if (++subscriptionCounts_[key] != 1) {
-        return;
+    std::lock_guard<std::recursive_mutex> serialised(subscriptionMutex_);
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        if (++subscriptionCounts_[key] != 1) {
+            return;
+        }
     }
     registerEventHandler(key, ResourceEventHandler([this](const PluginResourceEvent& event) {
                              dispatchResourceEvent(event);
@@ -329,24 +334,28 @@ void PluginCore::Subscribe(const std::string& path) {
 
 void PluginCore::Unsubscribe(const std::string& path) {
     const std::string key = eventKeyOf(path);
-    std::lock_guard<std::recursive_mutex> lock(registryMutex_);
-    auto count = subscriptionCounts_.find(key);
-    if (count == subscriptionCounts_.end() || count->second == 0) {
-        // Unbalanced: wrapping the count would keep the next Subscribe from the host.
-        return;
+    std::lock_guard<std::recursive_mutex> serialised(subscriptionMutex_);
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        auto count = subscriptionCounts_.find(key);
+        if (count == subscriptionCounts_.end() || count->second == 0) {
+            // Unbalanced: wrapping the count would keep the next Subscribe from the host.
+            return;
+        }
+        if (--count->second != 0) {
+            return;
+        }
+        subscriptionCounts_.erase(count);
     }
-    if (--count->second != 0) {
-        return;
-    }
-    subscriptionCounts_.erase(count);
     CallUnsubscribe(key.c_str(), hostContext_);
+    std::lock_guard<std::mutex> lock(registryMutex_);
     eventHandlers_.erase(key);
 }
 
 void PluginCore::subscribeResource(const std::string& path, ResourceHandler handler) {
     const bool isPattern = path.find('*') != std::string::npos;
     {
-        std::lock_guard<std::recursive_mutex> lock(registryMutex_);
+        std::lock_guard<std::mutex> lock(registryMutex_);
         (isPattern ? patternResourceHandlers_ : exactResourceHandlers_)[path] = handler;
     }
     Subscribe(path);
@@ -371,7 +380,7 @@ void PluginCore::dispatchResourceEvent(const PluginResourceEvent& event) {
     }
     std::vector<ResourceHandler> handlers;
     {
-        std::lock_guard<std::recursive_mutex> lock(registryMutex_);
+        std::lock_guard<std::mutex> lock(registryMutex_);
         auto exact = exactResourceHandlers_.find(uri);
         if (exact != exactResourceHandlers_.end()) {
             handlers.push_back(exact->second);
@@ -398,7 +407,7 @@ void PluginCore::deliver(EventKind kind, HostEvent& event) {
     }
     std::shared_ptr<HandlerHolder> holder;
     {
-        std::lock_guard<std::recursive_mutex> lock(registryMutex_);
+        std::lock_guard<std::mutex> lock(registryMutex_);
         auto found = eventHandlers_.find(name);
         if (found == eventHandlers_.end()) {
             return;
@@ -556,16 +565,20 @@ void PluginCore::dispatchServiceProxyAsync(const PluginServiceProxyResponse& ans
 // --- shut-down ---------------------------------------------------------------------------------
 
 void PluginCore::onShutdown() {
+    std::lock_guard<std::recursive_mutex> serialised(subscriptionMutex_);
     std::vector<std::string> keys;
     {
-        std::lock_guard<std::recursive_mutex> lock(registryMutex_);
+        std::lock_guard<std::mutex> lock(registryMutex_);
         keys.reserve(eventHandlers_.size());
         for (const auto& entry : eventHandlers_) {
             keys.push_back(entry.first);
         }
-        for (const std::string& key : keys) {
-            CallUnsubscribe(key.c_str(), hostContext_);
-        }
+    }
+    for (const std::string& key : keys) {
+        CallUnsubscribe(key.c_str(), hostContext_);
+    }
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
         eventHandlers_.clear();
         subscriptionCounts_.clear();
     }
@@ -575,7 +588,7 @@ void PluginCore::onShutdown() {
         asyncHandlers_.clear();
         receivedAnswers_.clear();
     }
-    std::lock_guard<std::recursive_mutex> lock(registryMutex_);
+    std::lock_guard<std::mutex> lock(registryMutex_);
     exactResourceHandlers_.clear();
     patternResourceHandlers_.clear();
 }

@@ -30,7 +30,9 @@
 //
 // Threads. Events arrive on any host thread. One mutex guards the event-handler registry, the
 // subscription counts and both resource registries; deliveries copy what they need under it
-// and call handlers outside it, so a handler may subscribe or unsubscribe. A handler replaced
+// and call handlers outside it, so a handler may subscribe or unsubscribe. Changes of the
+// host's subscriptions are serialised by a second mutex, which is held while the host is
+// called; deliveries never take it. A handler replaced
 // or removed while a delivery runs stays alive until that delivery ends. The service-proxy
 // maps have a mutex of their own, held while their callbacks run (they must not touch the
 // service-proxy state). Requests block the calling thread; no lock of the core is held
@@ -262,9 +264,14 @@ class PluginCore : public EventSubscriber {
     std::string shortName_;
     std::unique_ptr<TelemetrySink> telemetry_;
 
-    // Guards the four registries below; recursive, because a host may deliver an event on the
-    // subscribing thread from inside HostSubscribe.
-    mutable std::recursive_mutex registryMutex_;
+    // Serialises the operations that change subscriptions at the host (subscribe,
+    // unsubscribe, handler registration, shut-down), so the host's view follows the counts.
+    // Held across those host calls; recursive, because a handler may subscribe from a
+    // delivery the host makes inside HostSubscribe. Taken before `registryMutex_`.
+    std::recursive_mutex subscriptionMutex_;
+    // Guards the four registries below. Never held while the host or a handler is called,
+    // so a host that waits for running deliveries inside HostUnsubscribe cannot deadlock.
+    mutable std::mutex registryMutex_;
     std::unordered_map<std::string, std::shared_ptr<HandlerHolder>> eventHandlers_;
     std::unordered_map<std::string, std::uint32_t> subscriptionCounts_;
     std::map<std::string, ResourceHandler> exactResourceHandlers_;

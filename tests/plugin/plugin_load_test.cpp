@@ -8,6 +8,7 @@
 #include "frame_test_support.h"
 #include "logging/log_report.h"
 #include "logging/log_test_support.h"
+#include "plugin/entry/allocation.h"
 #include "plugin/plugin_identity.h"
 
 namespace mox::testing {
@@ -228,6 +229,41 @@ TEST_F(PluginLoadTest, ConstructorFailureWritesNothingAndLogsAnErrorLine) {
     EXPECT_EQ(entries[0].message, "test-plugin: Plugin load failed: constructor failed");
     capture.detach();
     LogManager::release();
+}
+
+TEST_F(PluginLoadTest, APluginLibraryCountsItsOwnCppAllocations) {
+    // In this executable the allocation layer sees only what crosses the boundary...
+    const MemoryStats before = memoryStats();
+    {
+        host::HostDouble local;
+        ASSERT_TRUE(local.load(&loadTestPlugin));
+    }
+    const std::uint64_t inProcess = memoryStats().allocations - before.allocations;
+
+    // ...while a plugin library sends every C++ allocation through its own layer: the
+    // registry, the router and their strings show up in what GetMemoryStats reports.
+    ASSERT_TRUE(host.loadLibrary(MOX_TEST_PLUGIN_LIBRARY)) << host.libraryError();
+    ASSERT_TRUE(host.initialize());
+    const MemoryStats loaded = host.memoryStats();
+    EXPECT_GT(loaded.allocations, 100u);
+    EXPECT_GT(loaded.allocations, 4 * inProcess);
+    EXPECT_GT(loaded.allocations, loaded.frees);
+    EXPECT_EQ(loaded.reserved0, 0u);
+
+    const host::CallAnswer echo =
+        host.call("GetTestPluginV1Echo", host::kGet, "/test-plugin/v1/echo");
+    EXPECT_EQ(echo.body.asString(), "echo");
+    EXPECT_EQ(host.subscribeCalls().size(), 3u);
+    EXPECT_GT(host.memoryStats().allocations, loaded.allocations);
+    host.shutdown();
+    EXPECT_EQ(host.unsubscribeCalls().size(), 3u);
+}
+
+TEST_F(PluginLoadTest, ALibraryWithoutTheExportIsReported) {
+    EXPECT_FALSE(host.loadLibrary(MOX_TEST_PLUGIN_LIBRARY, "no_such_export"));
+    EXPECT_FALSE(host.libraryError().empty());
+    EXPECT_FALSE(host.loadLibrary("/no/such/library.so"));
+    EXPECT_FALSE(host.libraryError().empty());
 }
 
 }  // namespace
