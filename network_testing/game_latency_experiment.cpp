@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "logging/log_manager.h"
@@ -15,9 +16,16 @@ namespace {
 // How long the on-demand wait sleeps between two calls of `yield` at most.
 constexpr std::chrono::milliseconds kOnDemandPoll{5};
 
+// Status 500 with `message`, or "Internal server error" when it is empty.
 CallResult<GameLatencyExperimentResults> serverError(const std::string& message) {
-    return CallResult<GameLatencyExperimentResults>::failure(
-        CallError::withCode(500, message.empty() ? std::string("Internal server error") : message));
+    return CallResult<GameLatencyExperimentResults>::failure(makeServerError(message));
+}
+
+void logStartError(const char* what) {
+    LogManager::write(kLogError, kGroupNet | kGroupDbg,
+                      "network-testing: Error running game latency experiment. Could not start "
+                      "its thread: %s",
+                      what);
 }
 
 }  // namespace
@@ -49,7 +57,7 @@ NetworkExperimentStatus GameLatencyExperiment::status() const {
 
 void GameLatencyExperiment::applyConfig(const NetworkTestingDynamicConfig& config,
                                         TelemetryPoster post) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     config_ = config;
     if (workerStarted_ || stop_.load(std::memory_order_acquire)) {
         return;
@@ -62,10 +70,9 @@ void GameLatencyExperiment::applyConfig(const NetworkTestingDynamicConfig& confi
     try {
         worker_ = std::thread([this, post = std::move(post)] { workerMain(post); });
     } catch (const std::exception& error) {
-        LogManager::write(kLogError, kGroupNet | kGroupDbg,
-                          "network-testing: Error running game latency experiment. Could not "
-                          "start its thread: %s",
-                          error.what());
+        const std::string what = error.what();
+        lock.unlock();  // the status stays, so the next update draws again
+        logStartError(what.c_str());
         return;
     }
     workerStarted_ = true;
@@ -138,10 +145,7 @@ CallResult<GameLatencyExperimentResults> GameLatencyExperiment::results() {
             slot.done.notify_all();
         });
     } catch (const std::exception& error) {
-        LogManager::write(kLogError, kGroupNet | kGroupDbg,
-                          "network-testing: Error running game latency experiment. Could not "
-                          "start its thread: %s",
-                          error.what());
+        logStartError(error.what());
         return serverError("Error starting the game latency run");
     }
 

@@ -67,7 +67,9 @@ bool ProbeSeriesExperiment::pauseAfterSend() {
 
 void ProbeSeriesExperiment::applyConfig(const NetworkTestingDynamicConfig& config,
                                         TelemetryPoster post) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    // Check, draw, prepare and start are one step under the mutex; the error lines are
+    // written after it is released, so a slow log target never holds up a status read.
+    std::unique_lock<std::mutex> lock(mutex_);
     if (workerStarted_ || stop_) {
         return;
     }
@@ -86,7 +88,9 @@ void ProbeSeriesExperiment::applyConfig(const NetworkTestingDynamicConfig& confi
 
     auto opened = platform::UdpSocket::open(family_);
     if (!opened.ok()) {
-        logSocketError(limitErrorText(opened.error().text));
+        const std::string text = limitErrorText(opened.error().text);
+        lock.unlock();
+        logSocketError(text);
         return;
     }
     socket_ = opened.releaseValue();
@@ -94,7 +98,9 @@ void ProbeSeriesExperiment::applyConfig(const NetworkTestingDynamicConfig& confi
         worker_ = std::thread([this, post = std::move(post)] { workerMain(post); });
     } catch (const std::exception& error) {
         socket_.close();
-        logStartError(error.what());
+        const std::string what = error.what();
+        lock.unlock();
+        logStartError(what.c_str());
         return;
     }
     workerStarted_ = true;

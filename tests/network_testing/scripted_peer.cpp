@@ -97,8 +97,9 @@ void ScriptedPeer::serve() {
             script_ ? script_(probes_, datagram)
                     : std::vector<ScriptedReply>{{{}, replyTo(datagram)}};
         ++probes_;
+        const auto arrived = std::chrono::steady_clock::now();
         for (ScriptedReply& reply : replies) {
-            pending_.push_back({now + reply.delay, std::move(reply.bytes), got.value().from});
+            pending_.push_back({arrived + reply.delay, std::move(reply.bytes), got.value().from});
         }
     }
 }
