@@ -185,6 +185,13 @@ TEST(NtHostReport, TextNamesOutcomesAndFigures) {
     }
 }
 
+TEST(NtHostReport, TelemetryLinesAreSortedAndPrintable) {
+    const TelemetryEvent event{
+        "probes__ipv6_support", 0.0, {{"target.ip", "::1\x1b[2J"}, {"probes.sent", "5"}}};
+    EXPECT_EQ(telemetryLine(event),
+              "telemetry probes__ipv6_support: probes.sent=5, target.ip=::1?[2J");
+}
+
 TEST(NtHostReport, MeasureLinesAreOneJsonDocumentEach) {
     std::string problem;
     MeasureRound ok{1, 0.5, 200, "", readGameLatencyResults(resultsBody(), problem)};

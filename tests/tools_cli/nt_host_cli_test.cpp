@@ -42,11 +42,16 @@ class NtHost {
             close(out[1]);
             close(err[0]);
             close(err[1]);
-            std::vector<char*> argv{const_cast<char*>(NT_HOST_EXECUTABLE)};
+            // Through the build's emulator when it has one (a 32-bit build under qemu).
+            std::string emulator = NT_HOST_EMULATOR;
+            std::vector<char*> argv;
+            if (!emulator.empty())
+                argv.push_back(emulator.data());
+            argv.push_back(const_cast<char*>(NT_HOST_EXECUTABLE));
             for (std::string& argument : arguments)
                 argv.push_back(argument.data());
             argv.push_back(nullptr);
-            execv(NT_HOST_EXECUTABLE, argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
         close(out[1]);

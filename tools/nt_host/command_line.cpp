@@ -113,7 +113,6 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         ->type_name("S")
         ->check(CLI::Range(0.0, 3600.0))
         ->capture_default_str();
-    addTimeoutOption(*measure, options, "Seconds one round may take before the command stops.");
     measure->add_flag("--json", options.json,
                       "Print one JSON document per line: one per round, then the summary.");
     addVerboseOption(*measure, options);
@@ -137,7 +136,6 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         ->required();
     addPluginOption(*request, options);
     addConfigOption(*request, options);
-    addTimeoutOption(*request, options, "Seconds the request may take.");
     addVerboseOption(*request, options);
     request->footer(
         std::string("The plugin is loaded and initialised, the request is routed to the\n"

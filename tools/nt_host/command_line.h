@@ -5,11 +5,14 @@
 // code, so `main` prints and returns.
 //
 //   nt-host run      [--plugin PATH] [--config FILE] [--timeout S] [--json] [--verbose]
-//   nt-host measure  [--plugin PATH] [--config FILE] [--count N] [--interval S] [--timeout S]
-//                    [--json] [--verbose]
-//   nt-host request  METHOD PATH [--plugin PATH] [--config FILE] [--timeout S] [--verbose]
+//   nt-host measure  [--plugin PATH] [--config FILE] [--count N] [--interval S] [--json]
+//                    [--verbose]
+//   nt-host request  METHOD PATH [--plugin PATH] [--config FILE] [--verbose]
 //   nt-host describe [--plugin PATH] [--json]
-//   nt-host help     [--plugin PATH] [--json]
+//   nt-host help     [--json]
+//
+// measure and request have no --timeout: each measurement is bounded by the plugin's own
+// GameLatencyTimeoutSecs, and Ctrl-C ends measure after the round under way.
 #pragma once
 
 #include <string>
@@ -27,7 +30,7 @@ struct Options {
     std::string pluginPath;
     // Configuration file; empty means the built-in demo against the in-process reflector.
     std::string configPath;
-    double timeoutSeconds = 30.0;
+    double timeoutSeconds = 30.0;  // run only
     bool json = false;
     bool verbose = false;
     // measure

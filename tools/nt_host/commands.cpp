@@ -113,14 +113,35 @@ double probabilityOf(const Value& config, const char* name) {
     return true;
 }
 
-[[nodiscard]] bool loadAndInitialize(const Options& options, const std::string& argv0,
+// Loads --plugin, or by default the library beside the executable as argv[0] names it; when
+// that path does not work (argv[0] without a folder, or a form the loader does not take, as
+// under Wine) the bare file name is tried, which Windows looks up in the executable's folder.
+[[nodiscard]] bool loadPluginLibrary(const Options& options, const std::string& argv0,
                                      PluginSession& session, std::string& pluginPath) {
-    pluginPath = options.pluginPath.empty() ? defaultPluginPath(argv0) : options.pluginPath;
     std::string error;
-    if (!session.load(pluginPath, error)) {
+    if (!options.pluginPath.empty()) {
+        pluginPath = options.pluginPath;
+        if (session.load(pluginPath, error))
+            return true;
         printError("cannot load the plugin: " + error);
         return false;
     }
+    pluginPath = defaultPluginPath(argv0);
+    if (session.load(pluginPath, error))
+        return true;
+    std::string fallbackError;
+    if (session.load(defaultPluginFileName(), fallbackError)) {
+        pluginPath = defaultPluginFileName();
+        return true;
+    }
+    printError("cannot load the plugin: " + error);
+    return false;
+}
+
+[[nodiscard]] bool loadAndInitialize(const Options& options, const std::string& argv0,
+                                     PluginSession& session, std::string& pluginPath) {
+    if (!loadPluginLibrary(options, argv0, session, pluginPath))
+        return false;
     if (!session.initialize()) {
         printError("the plugin's Initialize failed: " + pluginPath);
         return false;
@@ -211,7 +232,8 @@ ExitCode runExperiments(const Options& options, const std::string& argv0) {
         }
         if (options.verbose) {
             for (const host::LogLine& line : session.takeLogLines())
-                display.message(std::string("log ") + logLevelName(line.level) + ": " + line.text);
+                display.message(std::string("log ") + logLevelName(line.level) + ": " +
+                                printableText(line.text));
         }
         statuses = readStatuses(session);
         display.update(statuses, secondsSince(start));
@@ -387,7 +409,8 @@ ExitCode sendRequest(const Options& options, const std::string& argv0) {
     const Answer answer = session.request(method, options.path);
     if (options.verbose) {
         for (const host::LogLine& line : session.takeLogLines())
-            printError(std::string("log ") + logLevelName(line.level) + ": " + line.text);
+            printError(std::string("log ") + logLevelName(line.level) + ": " +
+                       printableText(line.text));
     }
     session.shutdown();
     session.stopReflector();
@@ -412,13 +435,9 @@ ExitCode sendRequest(const Options& options, const std::string& argv0) {
 
 ExitCode describeApi(const Options& options, const std::string& argv0) {
     PluginSession session;
-    std::string pluginPath =
-        options.pluginPath.empty() ? defaultPluginPath(argv0) : options.pluginPath;
-    std::string error;
-    if (!session.load(pluginPath, error)) {
-        printError("cannot load the plugin: " + error);
+    std::string pluginPath;
+    if (!loadPluginLibrary(options, argv0, session, pluginPath))
         return ExitCode::PluginLoadFailure;
-    }
     // The table is complete at load; the plugin is initialised and stopped only so that its
     // life cycle is the one the host keeps (no configuration is served: nothing runs).
     if (!session.initialize()) {

@@ -30,6 +30,10 @@ std::string defaultPluginPath(const std::string& argv0) {
     return folder + "/" + NT_HOST_PLUGIN_FILE_NAME;
 }
 
+std::string defaultPluginFileName() {
+    return NT_HOST_PLUGIN_FILE_NAME;
+}
+
 PluginSession::PluginSession() {
     for (const char* name : kTelemetryEvents)
         host_.serve(host::kPost, std::string(kTelemetryPrefix) + name, host::Reply::ok());

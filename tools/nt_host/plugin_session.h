@@ -31,6 +31,8 @@ namespace mox::nthost {
 
 // The plugin library beside the executable named by `argv0` (the file the build produces).
 std::string defaultPluginPath(const std::string& argv0);
+// That library's file name alone.
+std::string defaultPluginFileName();
 
 // The reply delay of the in-process reflector.
 inline constexpr std::chrono::milliseconds kDemoReplyDelay{5};

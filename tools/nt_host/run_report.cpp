@@ -197,6 +197,16 @@ void mergeGameLatencyResults(GameLatencyResults& into, const GameLatencyResults&
     }
 }
 
+std::string printableText(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
 std::string telemetryLine(const TelemetryEvent& event) {
     std::vector<std::pair<std::string, std::string>> fields = event.fields;
     std::sort(fields.begin(), fields.end());
@@ -207,7 +217,7 @@ std::string telemetryLine(const TelemetryEvent& event) {
         line += name + "=" + value;
         first = false;
     }
-    return line;
+    return printableText(line);
 }
 
 std::string renderRunText(const RunReport& report) {
@@ -250,8 +260,8 @@ std::string renderRunText(const RunReport& report) {
     if (const TelemetryEvent* ipv4 = report.event("probes__ipv4_options")) {
         const std::string* target = ipv4->field("target.ip");
         const std::string* id = ipv4->field("experiment.id");
-        out += " (target " + (target ? *target : std::string("?")) + ", experiment id " +
-               (id ? *id : std::string("?")) + ")\n";
+        out += " (target " + printableText(target ? *target : std::string("?")) +
+               ", experiment id " + printableText(id ? *id : std::string("?")) + ")\n";
         out += "  phase          sent  error\n";
         bool refused = false;
         std::uint64_t optionSent = 0;
@@ -281,7 +291,7 @@ std::string renderRunText(const RunReport& report) {
     if (const TelemetryEvent* ipv6 = report.event("probes__ipv6_support")) {
         const std::string* target = ipv6->field("target.ip");
         const auto sent = counter(ipv6, "probes.sent");
-        out += " (target " + (target ? *target : std::string("?")) + ")\n";
+        out += " (target " + printableText(target ? *target : std::string("?")) + ")\n";
         out += "  " + counterText(sent) + " datagrams sent: " +
                (sent.value_or(0) > 0 ? "IPv6 datagrams left the machine"
                                      : "no IPv6 datagram could be sent") +
@@ -443,8 +453,8 @@ std::string renderRoundText(const MeasureRound& round) {
         if (!first)
             out += "\n                     ";
         first = false;
-        std::snprintf(line, sizeof line, "%s  %zu/%zu received", server.server.c_str(), s.received,
-                      s.sent);
+        std::snprintf(line, sizeof line, "%s  %zu/%zu received",
+                      printableText(server.server).c_str(), s.received, s.sent);
         out += line;
         if (s.hasLatency()) {
             out += "  min " + formatMs(s.minMs) + "  median " + formatMs(s.medianMs) + "  max " +

@@ -102,8 +102,13 @@ struct RunReport {
     const TelemetryEvent* event(std::string_view name) const;
 };
 
-// A telemetry event as one line: "telemetry probes__x: a=1, b=2" (fields sorted by name).
+// A telemetry event as one line: "telemetry probes__x: a=1, b=2" (fields sorted by name),
+// made printable as `printableText` does.
 std::string telemetryLine(const TelemetryEvent& event);
+
+// `text` with every control character (below 0x20, and 0x7F) replaced by "?", so that text
+// from the plugin or its configuration cannot move the cursor or recolour the terminal.
+std::string printableText(std::string_view text);
 
 std::string renderRunText(const RunReport& report);
 std::string renderRunJson(const RunReport& report);
