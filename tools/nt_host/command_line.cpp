@@ -63,8 +63,7 @@ void addTimeoutOption(CLI::App& command, Options& options, const char* help) {
 }
 
 void addVerboseOption(CLI::App& command, Options& options) {
-    command.add_flag("-v,--verbose", options.verbose,
-                     "Also print the plugin's log lines and every request it sends.");
+    command.add_flag("-v,--verbose", options.verbose, "Also print the plugin's log lines.");
 }
 
 }  // namespace

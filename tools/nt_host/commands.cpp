@@ -357,6 +357,11 @@ ExitCode measureRounds(const Options& options, const std::string& argv0) {
             if (!round.results)
                 round.error = problem;
         }
+        if (options.verbose) {
+            for (const host::LogLine& line : session.takeLogLines())
+                printError(std::string("log ") + logLevelName(line.level) + ": " +
+                           printableText(line.text));
+        }
         session.forgetTakenRecords();
         ++summary.rounds;
         if (round.results)
