@@ -14,6 +14,7 @@
 #include <string>
 #include <type_traits>
 
+#include "binding/builtin_types.h"
 #include "binding/type_identity.h"
 #include "binding/values/value.h"
 #include "platform/compiler.h"

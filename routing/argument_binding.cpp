@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "binding/builtin_types.h"
 #include "binding/host_value.h"
 #include "binding/type_descriptor.h"
 #include "binding/type_identity.h"

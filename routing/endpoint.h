@@ -50,6 +50,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/builtin_types.h"
 #include "binding/converters.h"
 #include "binding/type_descriptor.h"
 #include "binding/type_identity.h"

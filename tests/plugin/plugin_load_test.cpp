@@ -290,7 +290,8 @@ TEST_F(PluginLoadTest, APluginLibraryCountsItsOwnCppAllocations) {
 
     // ...while a plugin library sends every C++ allocation through its own layer: the
     // registry, the router and their strings show up in what GetMemoryStats reports.
-    ASSERT_TRUE(host.loadLibrary(MOX_TEST_PLUGIN_LIBRARY)) << host.libraryError();
+    ASSERT_TRUE(host.loadLibrary(MOX_TEST_PLUGIN_LIBRARY, "load_test_plugin"))
+        << host.libraryError();
     ASSERT_TRUE(host.initialize());
     const MemoryStats loaded = host.memoryStats();
     EXPECT_GT(copyOf(loaded.allocations), 100u);
