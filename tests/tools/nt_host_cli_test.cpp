@@ -40,6 +40,8 @@ TEST(NtHostCommandLine, ParsesEachSubcommand) {
     EXPECT_TRUE(run.json);
     EXPECT_EQ(parseCommandLine({"measure", "-n", "3"}).options.count, 3u);
     EXPECT_EQ(parseCommandLine({"request", "delete", "/p"}).options.method, "DELETE");
+    // A path is never taken for a Windows-style "/option".
+    EXPECT_EQ(parseCommandLine({"request", "GET", "/help"}).options.path, "/help");
 }
 
 TEST(NtHostCommandLine, UsageErrorsAreConfigurationErrors) {

@@ -79,6 +79,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     CLI::App app(kDescription, "nt-host");
     app.footer(kExitCodes);
     app.require_subcommand(1);
+    // CLI11 takes "/name" for an option on Windows by default, which would swallow request
+    // paths such as /network-testing/v1/experiments; options are "--name" on every system.
+    // Set before the subcommands are added, which inherit it.
+    app.allow_windows_style_options(false);
 
     CLI::App* run = app.add_subcommand("run", "Run the plugin's experiments and show the results.");
     addPluginOption(*run, options);

@@ -2,17 +2,22 @@
 
 #include <string_view>
 
+#include "network_testing/network_testing_plugin.h"
 #include "platform/abi.h"
 #include "platform/socket.h"
 #include "plugin/entry/plugin_entry.h"
+#include "plugin/plugin_base.h"
 #include "tools/nt_host/config_file.h"
 #include "tools/reflector/probe_reflector.h"
 
-// The plugin's export, linked into nt-host with the rest of the library for `help`.
-extern "C" void MOX_CDECL load_network_testing(mox::PluginLoadRecord* record);
-
 namespace mox::nthost {
 namespace {
+
+// What the library's export does, for the copy of the plugin built into nt-host (`help`);
+// nt-host does not rely on the export symbol itself being linked in.
+void MOX_CDECL loadBuiltInPlugin(PluginLoadRecord* record) {
+    loadPlugin<NetworkTestingPlugin>(record, "network-testing");
+}
 
 constexpr std::string_view kTelemetryPrefix = "/telemetry/v1/events/";
 constexpr const char* kTelemetryEvents[] = {"probes__game_latency", "probes__ipv4_options",
@@ -110,7 +115,7 @@ void PluginSession::serveConfiguration(const Value& config) {
 bool PluginSession::load(const std::string& path, std::string& error) {
     bool loaded = false;
     if (path.empty()) {
-        loaded = host_.load(&load_network_testing, hostMajor_, hostMinor_, hostPatch_);
+        loaded = host_.load(&loadBuiltInPlugin, hostMajor_, hostMinor_, hostPatch_);
         if (!loaded)
             error = "the built-in plugin did not fill its load record";
     } else {
