@@ -14,6 +14,7 @@
 #include "routing/host_request.h"
 #include "routing/host_response.h"
 #include "routing/request_method.h"
+#include "support/allocation_balance.h"
 
 namespace mox::test {
 
@@ -130,20 +131,6 @@ struct Answer {
         releaseHostResult(status);
         return out;
     }
-};
-
-// Allocation-layer blocks still live since construction.
-class LayerBalance {
-  public:
-    LayerBalance() : start_(memoryStats()) {}
-    std::int64_t liveBlocks() const {
-        const MemoryStats now = memoryStats();
-        return static_cast<std::int64_t>(now.allocations - start_.allocations) -
-               static_cast<std::int64_t>(now.frees - start_.frees);
-    }
-
-  private:
-    MemoryStats start_;
 };
 
 }  // namespace mox::test

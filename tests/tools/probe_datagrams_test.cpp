@@ -1,4 +1,5 @@
 #include "tools/reflector/probe_datagrams.h"
+#include "support/game_latency_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -9,18 +10,8 @@
 namespace mox::reflector {
 namespace {
 
-// A probe as the game-latency experiment writes it.
-std::vector<std::uint8_t> probe(std::uint32_t id, std::size_t size) {
-    std::vector<std::uint8_t> bytes(16 + size, 0);
-    bytes[8] = 0x01;
-    bytes[9] = 0x81;
-    bytes[10] = static_cast<std::uint8_t>(id);
-    bytes[11] = static_cast<std::uint8_t>(id >> 8);
-    bytes[12] = 0x05;
-    bytes[13] = 0x01;
-    bytes[14] = static_cast<std::uint8_t>(id >> 16);
-    bytes[15] = static_cast<std::uint8_t>(id >> 24);
-    return bytes;
+std::vector<std::uint8_t> probe(std::uint32_t id, std::size_t size = 0) {
+    return mox::test::gameLatencyProbe(id, size);
 }
 
 TEST(ProbeDatagrams, ReplyCarriesTheIdentifierHalvesSwapped) {

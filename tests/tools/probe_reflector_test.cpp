@@ -1,4 +1,5 @@
 #include "tools/reflector/probe_reflector.h"
+#include "support/game_latency_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -24,16 +25,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 std::vector<std::uint8_t> probe(std::uint32_t id, std::size_t size = 0) {
-    std::vector<std::uint8_t> bytes(16 + size, 0);
-    bytes[8] = 0x01;
-    bytes[9] = 0x81;
-    bytes[10] = static_cast<std::uint8_t>(id);
-    bytes[11] = static_cast<std::uint8_t>(id >> 8);
-    bytes[12] = 0x05;
-    bytes[13] = 0x01;
-    bytes[14] = static_cast<std::uint8_t>(id >> 16);
-    bytes[15] = static_cast<std::uint8_t>(id >> 24);
-    return bytes;
+    return test::gameLatencyProbe(id, size);
 }
 
 // Bytes 8-11 of a reply give back the identifier: high half first.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "tests/support/game_latency_probe.h"
 
 namespace {
 
@@ -117,17 +118,8 @@ std::uint16_t listenedPort(const std::string& output, const std::string& kind) {
     return static_cast<std::uint16_t>(std::atoi(output.c_str() + at + prefix.size()));
 }
 
-std::vector<std::uint8_t> probe(std::uint32_t id) {
-    std::vector<std::uint8_t> bytes(16, 0);
-    bytes[8] = 0x01;
-    bytes[9] = 0x81;
-    bytes[10] = static_cast<std::uint8_t>(id);
-    bytes[11] = static_cast<std::uint8_t>(id >> 8);
-    bytes[12] = 0x05;
-    bytes[13] = 0x01;
-    bytes[14] = static_cast<std::uint8_t>(id >> 16);
-    bytes[15] = static_cast<std::uint8_t>(id >> 24);
-    return bytes;
+std::vector<std::uint8_t> probe(std::uint32_t id, std::size_t size = 0) {
+    return mox::test::gameLatencyProbe(id, size);
 }
 
 TEST(ProbeServerCli, AnswersCountsAndPrintsSummaryOnSigterm) {
