@@ -24,9 +24,15 @@ namespace {
 
 // How long a thread waits before it looks at the stop flag again.
 constexpr std::chrono::milliseconds kStopPoll(20);
-// Below this much time to a reply's deadline the thread sleeps to the deadline instead of
-// waiting for datagrams, since the readiness wait counts whole milliseconds.
-constexpr std::chrono::milliseconds kSleepBelow(1);
+// Below this much time to a reply's deadline the thread stops waiting for datagrams and
+// sleeps instead: the readiness wait counts whole milliseconds and the system may add its
+// timer slack (50 microseconds on Linux) to it, so it is only used while a full millisecond
+// remains after it.
+constexpr std::chrono::milliseconds kSleepBelow(2);
+// The last stretch before a deadline is spun out reading the clock, since a sleep may wake
+// late by the timer slack or a scheduler tick; sleeps end this long before the deadline, which
+// bounds the spin to about this much per due reply (replies due together share one spin).
+constexpr std::chrono::microseconds kSpinBelow(200);
 // Datagrams taken per readiness, so replies that fall due are not starved by a flood.
 constexpr int kReceiveBurst = 64;
 
@@ -113,12 +119,20 @@ struct ProbeReflector::Worker {
             sendDueReplies();
             std::chrono::milliseconds wait = kStopPoll;
             if (!pending.empty()) {
-                const auto left = pending.front().due - Clock::now();
-                if (left < kSleepBelow) {
-                    std::this_thread::sleep_until(pending.front().due);
+                const Clock::time_point due = pending.front().due;
+                const auto left = due - Clock::now();
+                if (left <= kSpinBelow) {
+                    while (Clock::now() < due) {
+                    }
                     continue;
                 }
-                wait = std::min(wait, std::chrono::floor<std::chrono::milliseconds>(left));
+                if (left < kSleepBelow) {
+                    std::this_thread::sleep_until(due - kSpinBelow);
+                    continue;
+                }
+                wait = std::min(wait,
+                                std::chrono::floor<std::chrono::milliseconds>(left - kSleepBelow) +
+                                    std::chrono::milliseconds(1));
             }
             auto ready = socket.waitReadable(wait);
             if (!ready.ok()) {

@@ -24,9 +24,13 @@
 // dropped.
 //
 // Timing: a reply is due `replyDelay` after its probe was taken from the socket; the thread
-// waits for the next due reply (or the next datagram) and sleeps out the last millisecond, so
-// a reply is never early and late only by the system's wake-up latency (tens of microseconds
-// on an idle Linux machine; on Windows, waits are rounded to the system timer's period).
+// waits for the next due reply (or the next datagram), sleeps to about 200 microseconds
+// before it, and spins out the rest reading the clock, so a reply is never early and late
+// only by the time a send takes (microseconds), unless that sleep wakes more than 200
+// microseconds late (a loaded machine; on Windows, sleeps are rounded to the system timer's
+// period) or the thread is preempted during the spin. Datagrams that arrive during the last
+// 2 milliseconds before a due reply are taken once it is sent, and their delay counts from
+// then.
 //
 // Example:
 //   mox::reflector::ReflectorOptions options;  // 127.0.0.1 and ::1, ephemeral ports
