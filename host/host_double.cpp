@@ -322,8 +322,10 @@ HostDouble::~HostDouble() {
     if (loaded_ && !state_->shuttingDown) {
         shutdown();
     }
-    platform::SharedLibrary library{library_};
-    platform::closeSharedLibrary(library);
+    // A loaded library stays mapped until the process ends, as a host keeps its plugin
+    // modules. The C++ runtime linked into a plugin holds process-lifetime blocks (such as
+    // the exception-handling emergency pool) that only process exit reclaims; unloading would
+    // strand them on every load.
 }
 
 bool HostDouble::enterPluginCall(const char* what) {

@@ -127,7 +127,8 @@ class HostDouble {
   public:
     // `hostContext` is the opaque word handed to the plugin at initialisation.
     explicit HostDouble(HostWord hostContext = 0x5eed);
-    // Shuts down a plugin that is still initialised or loaded; unloads a library.
+    // Shuts down a plugin that is still initialised or loaded. A library loaded by
+    // `loadLibrary` stays loaded until the process ends.
     ~HostDouble();
     HostDouble(const HostDouble&) = delete;
     HostDouble& operator=(const HostDouble&) = delete;
