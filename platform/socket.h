@@ -30,6 +30,13 @@
 //   sockets never report it.
 // - Error texts come from platform/system_error.h without the trailing "\r\n" that
 //   `FormatMessageA` appends (any trailing white space is removed).
+// - Batches: `receiveBatch` and `sendBatch` are one `recvmmsg` / `sendmmsg` call on Linux, so a
+//   busy server pays one system call per batch rather than per datagram; elsewhere (other
+//   POSIX systems, Windows) they loop over the single-datagram calls with the same results.
+// - Port sharing: `setReusePort` is `SO_REUSEPORT` on Linux, where every socket bound to the
+//   port with it set gets a share of the senders (spread by address and port). Windows has no
+//   such option (its `SO_REUSEADDR` lets a second socket take the port over, spreading
+//   nothing), so there it fails with "operation not supported" (WSAEOPNOTSUPP).
 // - IPv4 header options (`IP_OPTIONS`) are set with the system's own constants (level
 //   IPPROTO_IP, option 4 on Linux, 1 on Winsock). Reading the options of a received datagram
 //   needs `IP_RECVOPTS`, which Winsock does not offer: there `receiveIpv4Options` fails and
@@ -174,6 +181,26 @@ struct ReceivedDatagram {
     std::array<std::uint8_t, kMaxIpv4OptionsSize> ipOptions{};
 };
 
+// One slot of `receiveBatch`: the caller's buffer, then what arrived in it. `length`,
+// `truncated` and `from` mean what they mean in ReceivedDatagram; IPv4 options are never read
+// by a batch (use `receive` where they matter).
+struct DatagramSlot {
+    std::span<std::uint8_t> buffer;
+    std::size_t length = 0;
+    bool truncated = false;
+    SocketAddress from;
+};
+
+// One datagram of `sendBatch`. The bytes are the caller's and must live through the call.
+struct OutgoingDatagram {
+    std::span<const std::uint8_t> bytes;
+    SocketAddress to;
+};
+
+// The most datagrams one batch call hands to the system at a time; larger spans are taken in
+// several calls.
+inline constexpr std::size_t kMaxSocketBatch = 64;
+
 // An unconnected UDP socket. Move-only; the destructor closes it. A default-made socket is
 // closed, and every operation on a closed socket fails (EBADF / WSAENOTSOCK). An address of the
 // other family than the socket's fails with "address family not supported" (EAFNOSUPPORT /
@@ -210,6 +237,10 @@ class UdpSocket {
     // net.core.rmem_max); that is not a failure.
     SocketStatus setReceiveBufferSize(std::size_t bytes);
 
+    // Lets further sockets bind this socket's address and port and share its datagrams (see
+    // "Port sharing" above). REQUIRES: called before `bind`, on every socket that shares.
+    SocketStatus setReusePort(bool enable);
+
     // Sends one datagram to `to` and returns the number of bytes the system took (a partial
     // send is not an error here: callers compare with the size). Refuses the unspecified
     // address with "address not available" (see the top of this file). May block briefly
@@ -224,6 +255,19 @@ class UdpSocket {
 
     // Takes the next waiting datagram, if any, without blocking (see ReceivedDatagram).
     SocketResult<ReceivedDatagram> receive(std::span<std::uint8_t> buffer);
+
+    // Takes the waiting datagrams, without blocking, into the slots from the first on, and
+    // returns how many slots were filled (0: nothing was waiting). A failure is reported only
+    // when no datagram was taken; after one, the call returns what it has and the next call
+    // reports the failure.
+    SocketResult<std::size_t> receiveBatch(std::span<DatagramSlot> slots);
+
+    // Sends the datagrams in order and returns how many from the front the system took whole.
+    // Each one is checked as `sendTo` checks it (family, unspecified address). A failure is
+    // reported only when the first datagram fails; after any success the call returns the
+    // count, and calling again with the rest reports the failure of the next. May block
+    // briefly while the system's send buffer is full.
+    SocketResult<std::size_t> sendBatch(std::span<const OutgoingDatagram> datagrams);
 
     // Closes the socket; a no-op when closed. See "Threads" above.
     void close() noexcept;

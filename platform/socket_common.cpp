@@ -107,6 +107,46 @@ std::optional<std::string> numericAddressPart(std::string_view text, AddressFami
     return std::string(text);
 }
 
+SocketResult<std::size_t> receiveBatchOneByOne(UdpSocket& socket, std::span<DatagramSlot> slots) {
+    std::size_t filled = 0;
+    for (DatagramSlot& slot : slots) {
+        auto received = socket.receive(slot.buffer);
+        if (!received.ok()) {
+            if (filled == 0) {
+                return SocketResult<std::size_t>::failure(received.error());
+            }
+            break;
+        }
+        if (!received.value().received) {
+            break;
+        }
+        slot.length = received.value().length;
+        slot.truncated = received.value().truncated;
+        slot.from = received.value().from;
+        ++filled;
+    }
+    return filled;
+}
+
+SocketResult<std::size_t> sendBatchOneByOne(UdpSocket& socket,
+                                            std::span<const OutgoingDatagram> datagrams) {
+    std::size_t sent = 0;
+    for (const OutgoingDatagram& datagram : datagrams) {
+        auto result = socket.sendTo(datagram.bytes, datagram.to);
+        if (!result.ok()) {
+            if (sent == 0) {
+                return SocketResult<std::size_t>::failure(result.error());
+            }
+            break;
+        }
+        if (result.value() != datagram.bytes.size()) {
+            break;
+        }
+        ++sent;
+    }
+    return sent;
+}
+
 }  // namespace detail
 
 SocketAddress SocketAddress::unspecified(AddressFamily family) {

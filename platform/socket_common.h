@@ -21,4 +21,10 @@ std::optional<std::string> numericAddressPart(std::string_view text, AddressFami
 // The largest UDP payload over IPv6 (65535 minus the 8-byte UDP header); no datagram is longer.
 inline constexpr std::size_t kMaxDatagramSize = 65527;
 
+// `receiveBatch` and `sendBatch` as loops over `receive` and `sendTo`, with their contracts,
+// for systems without batched socket calls.
+SocketResult<std::size_t> receiveBatchOneByOne(UdpSocket& socket, std::span<DatagramSlot> slots);
+SocketResult<std::size_t> sendBatchOneByOne(UdpSocket& socket,
+                                            std::span<const OutgoingDatagram> datagrams);
+
 }  // namespace mox::platform::detail

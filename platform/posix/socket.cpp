@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -173,6 +174,144 @@ SocketStatus UdpSocket::setReceiveBufferSize(std::size_t bytes) {
     }
     return {};
 }
+
+SocketStatus UdpSocket::setReusePort(bool enable) {
+    if (!isOpen()) {
+        return SocketStatus::failure(notOpen());
+    }
+#ifdef SO_REUSEPORT
+    const int on = enable ? 1 : 0;
+    if (::setsockopt(descriptor(handle_), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+        return SocketStatus::failure(lastError());
+    }
+    return {};
+#else
+    (void)enable;
+    return SocketStatus::failure(SocketError::fromCode(EOPNOTSUPP));
+#endif
+}
+
+#ifdef __linux__
+
+SocketResult<std::size_t> UdpSocket::receiveBatch(std::span<DatagramSlot> slots) {
+    if (!isOpen()) {
+        return SocketResult<std::size_t>::failure(notOpen());
+    }
+    std::size_t filled = 0;
+    while (filled < slots.size()) {
+        const std::size_t count = std::min(slots.size() - filled, kMaxSocketBatch);
+        std::array<mmsghdr, kMaxSocketBatch> messages;
+        std::array<iovec, kMaxSocketBatch> vectors;
+        std::array<sockaddr_storage, kMaxSocketBatch> from;
+        for (std::size_t i = 0; i < count; ++i) {
+            DatagramSlot& slot = slots[filled + i];
+            vectors[i] = iovec{slot.buffer.data(), slot.buffer.size()};
+            std::memset(&messages[i], 0, sizeof messages[i]);
+            messages[i].msg_hdr.msg_name = &from[i];
+            messages[i].msg_hdr.msg_namelen = sizeof from[i];
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        int taken;
+        do {
+            taken = ::recvmmsg(descriptor(handle_), messages.data(), static_cast<unsigned>(count),
+                               MSG_TRUNC | MSG_DONTWAIT, nullptr);
+        } while (taken < 0 && errno == EINTR);
+        if (taken < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || filled > 0) {
+                break;
+            }
+            return SocketResult<std::size_t>::failure(lastError());
+        }
+        for (int i = 0; i < taken; ++i) {
+            DatagramSlot& slot = slots[filled + static_cast<std::size_t>(i)];
+            const msghdr& header = messages[static_cast<std::size_t>(i)].msg_hdr;
+            // With MSG_TRUNC, msg_len is the datagram's full size even when it was cut.
+            slot.length = messages[static_cast<std::size_t>(i)].msg_len;
+            slot.truncated =
+                (header.msg_flags & MSG_TRUNC) != 0 || slot.length > slot.buffer.size();
+            slot.from = fromSockaddr(from[static_cast<std::size_t>(i)]);
+        }
+        filled += static_cast<std::size_t>(taken);
+        if (static_cast<std::size_t>(taken) < count) {
+            break;
+        }
+    }
+    return filled;
+}
+
+SocketResult<std::size_t> UdpSocket::sendBatch(std::span<const OutgoingDatagram> datagrams) {
+    if (!isOpen()) {
+        return SocketResult<std::size_t>::failure(notOpen());
+    }
+    std::size_t sent = 0;
+    while (sent < datagrams.size()) {
+        std::array<mmsghdr, kMaxSocketBatch> messages;
+        std::array<iovec, kMaxSocketBatch> vectors;
+        std::array<sockaddr_storage, kMaxSocketBatch> to;
+        // Up to the first datagram that `sendTo` would refuse before asking the system.
+        std::size_t count = 0;
+        std::optional<SocketError> refused;
+        while (count < kMaxSocketBatch && sent + count < datagrams.size()) {
+            const OutgoingDatagram& datagram = datagrams[sent + count];
+            if (datagram.to.family != family_) {
+                refused = SocketError::fromCode(EAFNOSUPPORT);
+                break;
+            }
+            if (datagram.to.isUnspecified()) {
+                refused = SocketError::fromCode(EADDRNOTAVAIL);
+                break;
+            }
+            std::memset(&messages[count], 0, sizeof messages[count]);
+            vectors[count] =
+                iovec{const_cast<std::uint8_t*>(datagram.bytes.data()), datagram.bytes.size()};
+            messages[count].msg_hdr.msg_name = &to[count];
+            messages[count].msg_hdr.msg_namelen = toSockaddr(datagram.to, to[count]);
+            messages[count].msg_hdr.msg_iov = &vectors[count];
+            messages[count].msg_hdr.msg_iovlen = 1;
+            ++count;
+        }
+        if (count == 0) {
+            if (sent == 0 && refused) {
+                return SocketResult<std::size_t>::failure(*refused);
+            }
+            break;
+        }
+        int taken;
+        do {
+            taken =
+                ::sendmmsg(descriptor(handle_), messages.data(), static_cast<unsigned>(count), 0);
+        } while (taken < 0 && errno == EINTR);
+        if (taken < 0) {
+            if (sent == 0) {
+                return SocketResult<std::size_t>::failure(lastError());
+            }
+            break;
+        }
+        std::size_t whole = 0;
+        while (whole < static_cast<std::size_t>(taken) &&
+               messages[whole].msg_len == datagrams[sent + whole].bytes.size()) {
+            ++whole;
+        }
+        sent += whole;
+        if (whole < count || refused) {
+            break;
+        }
+    }
+    return sent;
+}
+
+#else
+
+SocketResult<std::size_t> UdpSocket::receiveBatch(std::span<DatagramSlot> slots) {
+    return detail::receiveBatchOneByOne(*this, slots);
+}
+
+SocketResult<std::size_t> UdpSocket::sendBatch(std::span<const OutgoingDatagram> datagrams) {
+    return detail::sendBatchOneByOne(*this, datagrams);
+}
+
+#endif
 
 SocketResult<std::size_t> UdpSocket::sendTo(std::span<const std::uint8_t> datagram,
                                             const SocketAddress& to) {

@@ -211,6 +211,22 @@ SocketStatus UdpSocket::setReceiveBufferSize(std::size_t bytes) {
     return {};
 }
 
+SocketStatus UdpSocket::setReusePort(bool /*enable*/) {
+    if (!isOpen()) {
+        return SocketStatus::failure(notOpen());
+    }
+    // No load-sharing port option on Windows (see "Port sharing" in the header).
+    return SocketStatus::failure(SocketError::fromCode(WSAEOPNOTSUPP));
+}
+
+SocketResult<std::size_t> UdpSocket::receiveBatch(std::span<DatagramSlot> slots) {
+    return detail::receiveBatchOneByOne(*this, slots);
+}
+
+SocketResult<std::size_t> UdpSocket::sendBatch(std::span<const OutgoingDatagram> datagrams) {
+    return detail::sendBatchOneByOne(*this, datagrams);
+}
+
 SocketResult<std::size_t> UdpSocket::sendTo(std::span<const std::uint8_t> datagram,
                                             const SocketAddress& to) {
     if (!isOpen()) {

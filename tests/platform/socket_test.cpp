@@ -245,6 +245,63 @@ TEST_P(LoopbackPair, ClosedSocketAndWrongFamilyFail) {
     EXPECT_FALSE(moved.localAddress().ok());
 }
 
+// A batch send and a batch receive carry every datagram whole and in order, a long one shows
+// as truncated with its full length, a refused destination in the middle stops the send there
+// (and is reported by the next call), and an empty queue is a success with 0.
+TEST_P(LoopbackPair, BatchesKeepEveryDatagramAndStopAtARefusedOne) {
+    const std::vector<std::uint8_t> small(12, 0x11);
+    const std::vector<std::uint8_t> long_(100, 0x22);
+    const std::vector<std::uint8_t> empty;
+    const SocketAddress nowhere = SocketAddress::unspecified(GetParam());
+    const OutgoingDatagram batch[] = {
+        {small, target_}, {long_, target_}, {empty, target_}, {small, nowhere}, {small, target_}};
+    auto sent = sender_.sendBatch(batch);
+    ASSERT_TRUE(sent.ok()) << sent.error().text;
+    EXPECT_EQ(sent.value(), 3u);
+    auto refused = sender_.sendBatch(std::span<const OutgoingDatagram>(batch).subspan(3));
+    ASSERT_FALSE(refused.ok());
+    auto rest = sender_.sendBatch(std::span<const OutgoingDatagram>(batch).subspan(4));
+    ASSERT_TRUE(rest.ok() && rest.value() == 1u);
+
+    std::vector<std::uint8_t> buffers(8 * 16);
+    DatagramSlot slots[8];
+    for (int i = 0; i < 8; ++i) {
+        slots[i].buffer = std::span<std::uint8_t>(buffers.data() + i * 16, 16);
+    }
+    auto senderAddress = sender_.localAddress();
+    ASSERT_TRUE(senderAddress.ok());
+    std::size_t got = 0;
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(2000);
+    while (got < 4 && std::chrono::steady_clock::now() < deadline) {
+        (void)receiver_.waitReadable(milliseconds(100));
+        auto received = receiver_.receiveBatch(std::span<DatagramSlot>(slots).subspan(got));
+        ASSERT_TRUE(received.ok()) << received.error().text;
+        got += received.value();
+    }
+    ASSERT_EQ(got, 4u);
+    const struct {
+        std::size_t length;
+        bool truncated;
+        std::uint8_t first;
+    } expected[] = {{12, false, 0x11}, {100, true, 0x22}, {0, false, 0}, {12, false, 0x11}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(slots[i].length, expected[i].length);
+        EXPECT_EQ(slots[i].truncated, expected[i].truncated);
+        if (expected[i].length > 0) {
+            EXPECT_EQ(slots[i].buffer[0], expected[i].first);
+        }
+        EXPECT_EQ(slots[i].from, SocketAddress::loopback(GetParam(), senderAddress.value().port));
+    }
+    auto none = receiver_.receiveBatch(slots);
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(none.value(), 0u);
+
+    UdpSocket closed;
+    EXPECT_FALSE(closed.receiveBatch(slots).ok());
+    EXPECT_FALSE(closed.sendBatch(batch).ok());
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, LoopbackPair,
                          ::testing::Values(AddressFamily::IPv4, AddressFamily::IPv6),
                          [](const auto& info) {
@@ -317,6 +374,46 @@ TEST(PlatformSocket, RouterAlertOptionTravelsAndIsRemoved) {
     ASSERT_TRUE(without.ok());
     EXPECT_TRUE(without.value().ipOptionsKnown);
     EXPECT_EQ(without.value().ipOptionsLength, 0);
+}
+
+// Port sharing: where the system offers it, two sockets that both ask for it bind one port
+// and every datagram sent there reaches one of them; where it does not (Windows), asking fails
+// and nothing else changes.
+TEST(PlatformSocket, ReusePortLetsSocketsShareAPortWhereOffered) {
+    auto first = UdpSocket::open(AddressFamily::IPv4);
+    auto second = UdpSocket::open(AddressFamily::IPv4);
+    ASSERT_TRUE(first.ok() && second.ok());
+    const SocketStatus shared = first.value().setReusePort(true);
+    if (!shared.ok()) {
+        EXPECT_FALSE(shared.error().text.empty());
+        GTEST_SKIP() << "no port sharing here: " << shared.error().text;
+    }
+    ASSERT_TRUE(first.value().bind(SocketAddress::loopback(AddressFamily::IPv4)).ok());
+    const SocketAddress port = first.value().localAddress().value();
+    // Without the option on the second socket the port stays taken.
+    auto unshared = UdpSocket::open(AddressFamily::IPv4);
+    ASSERT_TRUE(unshared.ok());
+    EXPECT_FALSE(unshared.value().bind(port).ok());
+    ASSERT_TRUE(second.value().setReusePort(true).ok());
+    ASSERT_TRUE(second.value().bind(port).ok());
+
+    auto sender = UdpSocket::open(AddressFamily::IPv4);
+    ASSERT_TRUE(sender.ok());
+    const std::uint8_t bytes[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(sender.value().sendTo(bytes, port).ok());
+    std::uint8_t buffer[8];
+    bool arrived = false;
+    for (int i = 0; i < 100 && !arrived; ++i) {
+        for (UdpSocket* socket : {&first.value(), &second.value()}) {
+            (void)socket->waitReadable(milliseconds(10));
+            auto received = socket->receive(buffer);
+            ASSERT_TRUE(received.ok());
+            arrived = arrived || received.value().received;
+        }
+    }
+    EXPECT_TRUE(arrived);
+    UdpSocket closed;
+    EXPECT_FALSE(closed.setReusePort(true).ok());
 }
 
 }  // namespace

@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
     app.add_option("--seed", options.lossSeed,
                    "Seed of the loss draw: the same probes are lost in every run")
         ->capture_default_str();
+    app.add_option("--threads", options.gameLatencyThreads,
+                   "Threads answering game-latency probes on each address; above 1 they share\n"
+                   "the port (SO_REUSEPORT, Linux) and the system spreads the clients among them")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 256))
+        ->type_name("N");
     app.add_option("--interval", interval, "Seconds between two printings of the counters")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 86400.0))

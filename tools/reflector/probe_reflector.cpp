@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -35,6 +36,8 @@ constexpr std::chrono::milliseconds kSleepBelow(2);
 constexpr std::chrono::microseconds kSpinBelow(200);
 // Datagrams taken per readiness, so replies that fall due are not starved by a flood.
 constexpr int kReceiveBurst = 64;
+// Game-latency datagrams taken (and immediate replies sent) per system call.
+constexpr std::size_t kGameLatencyBatch = 32;
 
 // Room for the largest probe and one byte more, so an oversized datagram shows as truncated.
 constexpr std::size_t kReceiveBufferSize = kMaxProbeSize + 1;
@@ -143,6 +146,10 @@ struct ProbeReflector::Worker {
             if (!ready.value()) {
                 continue;
             }
+            if (kind == ProbeKind::GameLatency) {
+                receiveGameLatency();
+                continue;
+            }
             for (int i = 0; i < kReceiveBurst; ++i) {
                 auto received = socket.receive(buffer);
                 if (!received.ok()) {
@@ -157,6 +164,16 @@ struct ProbeReflector::Worker {
         }
     }
 
+    static std::array<platform::DatagramSlot, kGameLatencyBatch> makeSlots(
+        std::vector<std::uint8_t>& buffers) {
+        std::array<platform::DatagramSlot, kGameLatencyBatch> made{};
+        for (std::size_t i = 0; i < kGameLatencyBatch; ++i) {
+            made[i].buffer = std::span<std::uint8_t>(buffers.data() + i * kReceiveBufferSize,
+                                                     kReceiveBufferSize);
+        }
+        return made;
+    }
+
     void countFailure() {
         std::lock_guard<std::mutex> lock(state.mutex);
         ++state.countersOf(kind).receiveFailures;
@@ -164,12 +181,11 @@ struct ProbeReflector::Worker {
 
     void handle(const platform::ReceivedDatagram& datagram,
                 const std::vector<std::uint8_t>& buffer) {
-        const Clock::time_point arrived = Clock::now();
         const std::span<const std::uint8_t> bytes(buffer.data(),
                                                   datagram.truncated ? 0 : datagram.length);
         switch (kind) {
             case ProbeKind::GameLatency:
-                return handleGameLatency(datagram, bytes, arrived);
+                break;  // taken in batches, see receiveGameLatency
             case ProbeKind::IPv4Options:
                 return handleIpv4Options(datagram, bytes);
             case ProbeKind::IPv6Support:
@@ -177,34 +193,93 @@ struct ProbeReflector::Worker {
         }
     }
 
-    void handleGameLatency(const platform::ReceivedDatagram& datagram,
-                           std::span<const std::uint8_t> bytes, Clock::time_point arrived) {
-        const auto reply = datagram.truncated ? std::nullopt : gameLatencyReply(bytes);
-        bool answerNow = false;
+    // Game-latency datagrams in batches: each batch is counted under one lock, and its
+    // immediate replies leave in one batched send. Up to kReceiveBurst per readiness while
+    // replies may be waiting for their delay; without a delay none can be, so the socket is
+    // drained (bounded, so the stop flag is still seen) and the readiness wait is paid rarely.
+    void receiveGameLatency() {
+        const int burst = delay.count() == 0 ? kReceiveBurst * 16 : kReceiveBurst;
+        for (int taken = 0; taken < burst;) {
+            auto received = socket.receiveBatch(slots);
+            if (!received.ok()) {
+                countFailure();
+                return;
+            }
+            const std::size_t count = received.value();
+            if (count == 0) {
+                return;
+            }
+            handleGameLatency(count);
+            taken += static_cast<int>(count);
+            if (count < slots.size()) {
+                return;
+            }
+        }
+    }
+
+    // The first `count` slots, as received.
+    void handleGameLatency(std::size_t count) {
+        const Clock::time_point arrived = Clock::now();
+        std::size_t immediate = 0;
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             ExperimentCounters& counters = state.counters.gameLatency;
-            ++counters.datagrams;
-            if (!reply) {
-                ++counters.malformed;
-                return;
-            }
-            state.noteClient(kind, datagram.from);
-            if (isLost()) {
-                ++counters.lost;
-                return;
-            }
-            if (delay.count() == 0) {
-                answerNow = true;
-            } else if (pending.size() >= state.options.recordLimit) {
-                ++counters.overflowed;
-                return;
+            for (std::size_t i = 0; i < count; ++i) {
+                const platform::DatagramSlot& datagram = slots[i];
+                ++counters.datagrams;
+                const auto reply = datagram.truncated
+                                       ? std::nullopt
+                                       : gameLatencyReply(std::span<const std::uint8_t>(
+                                             datagram.buffer.data(), datagram.length));
+                if (!reply) {
+                    ++counters.malformed;
+                    continue;
+                }
+                state.noteClient(kind, datagram.from);
+                if (isLost()) {
+                    ++counters.lost;
+                    continue;
+                }
+                if (delay.count() == 0) {
+                    replies[immediate] = *reply;
+                    outgoing[immediate] =
+                        platform::OutgoingDatagram{replies[immediate], datagram.from};
+                    ++immediate;
+                    continue;
+                }
+                if (pending.size() >= state.options.recordLimit) {
+                    ++counters.overflowed;
+                    continue;
+                }
+                pending.push_back(PendingReply{arrived + delay, *reply, datagram.from});
             }
         }
-        if (answerNow) {
-            return sendReply(*reply, datagram.from);
+        sendImmediateReplies(immediate);
+    }
+
+    // The first `count` of `outgoing`, in batches; a datagram the system refuses is counted
+    // and skipped.
+    void sendImmediateReplies(std::size_t count) {
+        std::uint64_t answered = 0;
+        std::uint64_t failed = 0;
+        std::size_t next = 0;
+        while (next < count) {
+            auto sent = socket.sendBatch(
+                std::span<const platform::OutgoingDatagram>(outgoing.data() + next, count - next));
+            if (!sent.ok() || sent.value() == 0) {
+                ++failed;
+                ++next;
+                continue;
+            }
+            answered += sent.value();
+            next += sent.value();
         }
-        pending.push_back(PendingReply{arrived + delay, *reply, datagram.from});
+        if (count == 0) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.counters.gameLatency.answered += answered;
+        state.counters.gameLatency.sendFailures += failed;
     }
 
     // One draw per well-formed probe, made only when some loss is asked for.
@@ -306,6 +381,12 @@ struct ProbeReflector::Worker {
     const ProbeKind kind;
     UdpSocket socket;
     std::chrono::microseconds delay{0};
+    // Game latency: the receive batch (buffers in `slotBuffers`) and the immediate replies.
+    std::vector<std::uint8_t> slotBuffers =
+        std::vector<std::uint8_t>(kGameLatencyBatch * kReceiveBufferSize);
+    std::array<platform::DatagramSlot, kGameLatencyBatch> slots = makeSlots(slotBuffers);
+    std::array<std::array<std::uint8_t, kReplySize>, kGameLatencyBatch> replies{};
+    std::array<platform::OutgoingDatagram, kGameLatencyBatch> outgoing{};
     std::mt19937_64 lossGenerator;
     // Replies in due order: one delay for all, so arrival order is due order.
     std::deque<PendingReply> pending;
@@ -348,37 +429,59 @@ CallResult<std::unique_ptr<ProbeReflector>> ProbeReflector::start(const Reflecto
         std::vector<std::unique_ptr<Worker>> opened;
         std::vector<Endpoint> bound;
         std::optional<CallError> failure;
+        const std::size_t sharing = std::max<std::size_t>(options.gameLatencyThreads, 1);
         for (const auto& [kind, port] : wanted) {
+            const std::size_t copies = kind == ProbeKind::GameLatency ? sharing : 1;
             SocketAddress at = address;
             at.port = port;
-            auto socket = UdpSocket::open(address.family);
-            if (!socket.ok()) {
-                failure = CallError::withCode(
-                    socket.error().code,
-                    "Cannot open a socket for " + at.toString() + ": " + socket.error().text);
+            for (std::size_t copy = 0; copy < copies && !failure; ++copy) {
+                auto socket = UdpSocket::open(address.family);
+                if (!socket.ok()) {
+                    failure = CallError::withCode(
+                        socket.error().code,
+                        "Cannot open a socket for " + at.toString() + ": " + socket.error().text);
+                    break;
+                }
+                if (copies > 1) {
+                    platform::SocketStatus shared = socket.value().setReusePort(true);
+                    if (!shared.ok()) {
+                        failure = CallError::withCode(shared.error().code,
+                                                      "Cannot share " + at.toString() + " among " +
+                                                          std::to_string(copies) +
+                                                          " threads: " + shared.error().text);
+                        break;
+                    }
+                }
+                platform::SocketStatus status = socket.value().bind(at);
+                if (!status.ok()) {
+                    failure =
+                        CallError::withCode(status.error().code, "Cannot bind " + at.toString() +
+                                                                     ": " + status.error().text);
+                    break;
+                }
+                // Experiments send their probes back to back; queue a burst rather than drop it.
+                (void)socket.value().setReceiveBufferSize(kReceiveBufferBytes);
+                if (kind == ProbeKind::IPv4Options) {
+                    // Where the system cannot read options back, datagrams count as "unknown".
+                    (void)socket.value().receiveIpv4Options(true);
+                }
+                auto local = socket.value().localAddress();
+                if (!local.ok()) {
+                    failure = CallError::withCode(local.error().code, local.error().text);
+                    break;
+                }
+                if (copy == 0) {
+                    // The others bind the port this one got (also when it was ephemeral).
+                    at.port = local.value().port;
+                    bound.push_back(Endpoint{kind, local.value()});
+                }
+                opened.push_back(
+                    std::make_unique<Worker>(*reflector->state_, kind, socket.releaseValue(),
+                                             reflector->workers_.size() + opened.size()));
+            }
+            if (failure) {
                 break;
             }
-            platform::SocketStatus status = socket.value().bind(at);
-            if (!status.ok()) {
-                failure = CallError::withCode(status.error().code, "Cannot bind " + at.toString() +
-                                                                       ": " + status.error().text);
-                break;
-            }
-            // Experiments send their probes back to back; queue a burst rather than drop it.
-            (void)socket.value().setReceiveBufferSize(kReceiveBufferBytes);
-            if (kind == ProbeKind::IPv4Options) {
-                // Where the system cannot read options back, datagrams count as "unknown".
-                (void)socket.value().receiveIpv4Options(true);
-            }
-            auto local = socket.value().localAddress();
-            if (!local.ok()) {
-                failure = CallError::withCode(local.error().code, local.error().text);
-                break;
-            }
-            bound.push_back(Endpoint{kind, local.value()});
-            opened.push_back(std::make_unique<Worker>(*reflector->state_, kind,
-                                                      socket.releaseValue(),
-                                                      reflector->workers_.size() + opened.size()));
         }
         if (failure) {
             if (!options.skipUnavailableAddresses) {

@@ -18,6 +18,11 @@
 // senders or identifiers cannot exhaust memory: past the limit, datagrams are still counted
 // but no longer recorded.
 //
+// Throughput: game-latency probes are taken and answered in batches (one system call per
+// batch where the system offers one, see platform/socket.h), and the shared counters are
+// updated once per batch, so one thread outpaces a plain receive-and-send loop;
+// `gameLatencyThreads` adds threads that share the port.
+//
 // Threads: `start` returns a running reflector; `snapshot`, the record lists and `endpoints`
 // may be called from any thread while it runs. `stop` (also run by the destructor) ends and
 // joins every thread within about 20 milliseconds; replies still waiting for their delay are
@@ -78,6 +83,11 @@ struct ReflectorOptions {
     // given sequence of probes on one socket loses the same probes in every run.
     double loss = 0.0;
     std::uint64_t lossSeed = 0;
+    // Threads (and sockets) serving game-latency probes on each bind address. Above 1 the
+    // sockets share the port (SO_REUSEPORT) and the system spreads the senders among them,
+    // each sender staying with one socket; `start` fails where the system cannot share a port
+    // (Windows). 0 counts as 1.
+    std::size_t gameLatencyThreads = 1;
     // The most senders, identifiers and records kept (each); also the most replies waiting
     // for their delay per socket (further probes are then dropped and counted).
     std::size_t recordLimit = 100000;
@@ -147,7 +157,7 @@ class ProbeReflector {
     ProbeReflector(const ProbeReflector&) = delete;
     ProbeReflector& operator=(const ProbeReflector&) = delete;
 
-    // The bound sockets, in bind-address order.
+    // The bound sockets, in bind-address order (sockets that share a port are listed once).
     const std::vector<Endpoint>& endpoints() const { return endpoints_; }
     // The first bound socket of `kind` on `family`.
     std::optional<platform::SocketAddress> endpoint(ProbeKind kind,
