@@ -96,6 +96,18 @@ StructureNode* Structure::locate(std::string_view name, StructureNode*& parent,
                                  bool& left) const noexcept {
     parent = nullptr;
     left = false;
+    // Readers and converters mostly add members in name order: a name after the greatest one
+    // goes right below it (the greatest node has no right child), found with one comparison.
+    if (last != nullptr) {
+        const int order = compareNames(name, *last->name);
+        if (order > 0) {
+            parent = last;
+            return nullptr;
+        }
+        if (order == 0) {
+            return last;
+        }
+    }
     StructureNode* node = root;
     while (node != nullptr) {
         const int order = compareNames(name, *node->name);
