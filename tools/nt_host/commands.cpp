@@ -502,7 +502,9 @@ bool routerHelp(PluginBase& plugin, Value& help, std::string& error) {
 std::string epytextText(const Value& help) {
     std::string out;
     for (const char* section : {"functions", "types", "events"}) {
-        out += "== " + std::string(section) + " ==\n\n";
+        out += "== ";
+        out += section;
+        out += " ==\n\n";
         for (const ConstValueMember& member : help.find(section).members()) {
             out += std::string(member.name) + "\n";
             std::string text(member.value.asString());

@@ -121,7 +121,10 @@ std::string parseErrorMessage(std::string_view name, std::string_view text, bool
         if (std::regex_search(message.begin(), message.end(), match, offsetPattern)) {
             const auto [line, column] =
                 lineAndColumn(text, std::strtoull(match[1].str().c_str(), nullptr, 10));
-            where += ":" + std::to_string(line) + ":" + std::to_string(column);
+            where += ':';
+            where += std::to_string(line);
+            where += ':';
+            where += std::to_string(column);
         }
     } else {
         static const std::regex linePattern("At line: ([0-9]+) col: ([0-9]+)");
@@ -164,9 +167,13 @@ std::size_t lineOfKey(std::string_view text, std::string_view key) {
 std::string located(std::string_view name, std::string_view text, std::string_view key,
                     std::string_view problem) {
     std::string where(name);
-    if (const std::size_t line = lineOfKey(text, key); line != 0)
-        where += ":" + std::to_string(line);
-    return where + ": " + std::string(problem);
+    if (const std::size_t line = lineOfKey(text, key); line != 0) {
+        where += ':';
+        where += std::to_string(line);
+    }
+    where += ": ";
+    where += problem;
+    return where;
 }
 
 std::string lowerCase(std::string_view text) {

@@ -30,11 +30,17 @@ std::string ProgressDisplay::statusText(const ExperimentProgress& experiment) co
 void ProgressDisplay::erase() {
     if (style_ == ProgressStyle::Live && drawnLines_ > 0) {
         // Up to the first status line, then clear everything below it.
-        write_("\x1b[" + std::to_string(drawnLines_) + "F\x1b[J");
+        std::string up = "\x1b[";
+        up += std::to_string(drawnLines_);
+        up += "F\x1b[J";
+        write_(up);
         drawnLines_ = 0;
     } else if (style_ == ProgressStyle::SingleLine && singleLineDrawn_) {
         // Spaces over the old text: no cursor sequence is assumed here.
-        write_("\r" + std::string(singleLineLength_, ' ') + "\r");
+        std::string blank(1, '\r');
+        blank.append(singleLineLength_, ' ');
+        blank += '\r';
+        write_(blank);
         singleLineDrawn_ = false;
     }
 }
@@ -53,7 +59,8 @@ void ProgressDisplay::draw() {
         write_(text);
         drawnLines_ = shown_.size();
     } else if (style_ == ProgressStyle::SingleLine) {
-        std::string text = "\r" + formatSeconds(elapsed_);
+        std::string text(1, '\r');
+        text += formatSeconds(elapsed_);
         for (const ExperimentProgress& experiment : shown_)
             text += "  " + experiment.name + " " + statusText(experiment);
         write_(text);
@@ -76,8 +83,14 @@ void ProgressDisplay::update(const std::vector<ExperimentProgress>& experiments,
                     changed = before.status != experiment.status;
             }
             if (changed) {
-                write_("[" + formatSeconds(elapsedSeconds) + "] " + experiment.name + ": " +
-                       experiment.status + "\n");
+                std::string line(1, '[');
+                line += formatSeconds(elapsedSeconds);
+                line += "] ";
+                line += experiment.name;
+                line += ": ";
+                line += experiment.status;
+                line += '\n';
+                write_(line);
             }
         }
         shown_ = experiments;
