@@ -447,52 +447,52 @@ std::size_t appendDecimal(char* text, std::size_t n, int value) {
 template <class Value>
 int runtimePrint(char* out, std::size_t size, const CompletedConversion& piece, int width,
                  int precision, Value value) {
-    char spec[32];
+    char conversion[32];
     std::size_t n = 0;
-    spec[n++] = '%';
+    conversion[n++] = '%';
     if (piece.leftAlign) {
-        spec[n++] = '-';
+        conversion[n++] = '-';
     }
     if (piece.plusSign) {
-        spec[n++] = '+';
+        conversion[n++] = '+';
     }
     if (piece.spaceSign) {
-        spec[n++] = ' ';
+        conversion[n++] = ' ';
     }
     if (piece.alternate) {
-        spec[n++] = '#';
+        conversion[n++] = '#';
     }
     if (piece.zeroPad) {
-        spec[n++] = '0';
+        conversion[n++] = '0';
     }
     int stars[2];
     std::size_t starCount = 0;
     if (width >= 0) {
         if (piece.widthIsStar) {
-            spec[n++] = '*';
+            conversion[n++] = '*';
             stars[starCount++] = width;
         } else if (width > 0) {
-            n = appendDecimal(spec, n, width);
+            n = appendDecimal(conversion, n, width);
         }
     }
     if (precision >= 0) {
-        spec[n++] = '.';
+        conversion[n++] = '.';
         if (piece.precisionIsStar) {
-            spec[n++] = '*';
+            conversion[n++] = '*';
             stars[starCount++] = precision;
         } else {
-            n = appendDecimal(spec, n, precision);
+            n = appendDecimal(conversion, n, precision);
         }
     }
-    spec[n++] = piece.conversion;
-    spec[n] = '\0';
+    conversion[n++] = piece.conversion;
+    conversion[n] = '\0';
     switch (starCount) {
         case 0:
-            return std::snprintf(out, size, spec, value);
+            return std::snprintf(out, size, conversion, value);
         case 1:
-            return std::snprintf(out, size, spec, stars[0], value);
+            return std::snprintf(out, size, conversion, stars[0], value);
         default:
-            return std::snprintf(out, size, spec, stars[0], stars[1], value);
+            return std::snprintf(out, size, conversion, stars[0], stars[1], value);
     }
 }
 

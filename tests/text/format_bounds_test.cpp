@@ -20,9 +20,9 @@ namespace {
 
 // What the runtime prints, cut at 4095 bytes like formatMessage.
 template <class T>
-std::string runtimePrint(const std::string& spec, T value) {
+std::string runtimePrint(const std::string& conversion, T value) {
     std::vector<char> buffer(kFormatBufferSize);
-    const int length = std::snprintf(buffer.data(), buffer.size(), spec.c_str(), value);
+    const int length = std::snprintf(buffer.data(), buffer.size(), conversion.c_str(), value);
     if (length < 0) {
         return "<rejected>";
     }
@@ -80,10 +80,10 @@ TEST(FormatConversions, IntegersAndTextsPrintAsTheRuntimeDoes) {
                         (std::string(precision) == ".0" || std::string(precision) == ".")) {
                         continue;  // see UnsignedConversionsFollowC
                     }
-                    const std::string spec = std::string("%") + flags + width + precision;
+                    const std::string conversion = std::string("%") + flags + width + precision;
                     if (letter == 's') {
                         for (const char* text : texts) {
-                            const std::string full = spec + 's';
+                            const std::string full = conversion + 's';
                             EXPECT_EQ(formatMessage(full.c_str(), text), runtimePrint(full, text))
                                 << full << " with \"" << text << "\"";
                             EXPECT_EQ(formatMessage(full.c_str(), std::string(text)),
@@ -97,7 +97,7 @@ TEST(FormatConversions, IntegersAndTextsPrintAsTheRuntimeDoes) {
                         if (letter == 'c' && *length != '\0') {
                             continue;
                         }
-                        const std::string full = spec + length + letter;
+                        const std::string full = conversion + length + letter;
                         for (int value : ints) {
                             EXPECT_EQ(formatMessage(full.c_str(), value), runtimePrint(full, value))
                                 << full << " with " << value;
@@ -107,7 +107,7 @@ TEST(FormatConversions, IntegersAndTextsPrintAsTheRuntimeDoes) {
                     if (letter == 'c') {
                         continue;
                     }
-                    const std::string full = spec + "ll" + letter;
+                    const std::string full = conversion + "ll" + letter;
                     for (long long value : wide) {
                         EXPECT_EQ(formatMessage(full.c_str(), value), runtimePrint(full, value))
                             << full << " with " << value;
@@ -157,18 +157,22 @@ TEST(FormatConversions, WideFieldsOfDoublesPrintAsTheRuntimeDoes) {
         for (const char* flags : flagSet) {
             for (const char* width : widths) {
                 for (const char* precision : precisions) {
-                    const std::string spec = std::string("%") + flags + width + precision + letter;
+                    const std::string conversion =
+                        std::string("%") + flags + width + precision + letter;
                     for (double value : values) {
-                        EXPECT_EQ(formatMessage(spec.c_str(), value), runtimePrint(spec, value))
-                            << spec << " with " << value;
+                        EXPECT_EQ(formatMessage(conversion.c_str(), value),
+                                  runtimePrint(conversion, value))
+                            << conversion << " with " << value;
                     }
                 }
             }
         }
     }
     const void* pointer = &values;
-    for (const char* spec : {"%p", "%20p", "%-20p", "%.20p", "%3000p", "%-3000p", "%.1200p"}) {
-        EXPECT_EQ(formatMessage(spec, pointer), runtimePrint(spec, pointer)) << spec;
+    for (const char* conversion :
+         {"%p", "%20p", "%-20p", "%.20p", "%3000p", "%-3000p", "%.1200p"}) {
+        EXPECT_EQ(formatMessage(conversion, pointer), runtimePrint(conversion, pointer))
+            << conversion;
     }
     // A "*" width or precision reaches the runtime as "*" (runtimes may print differently).
     char expected[kFormatBufferSize];
