@@ -87,6 +87,7 @@ double probabilityOf(const Value& config, const char* name) {
 
 // The configuration to serve: the file's, or the demo's with the reflector started.
 // `source` is "built-in demo" or the file; `details` says where the demo's reflector listens.
+// The file's warnings are printed to standard error here and also returned in `warnings`.
 [[nodiscard]] bool prepareConfiguration(const Options& options, PluginSession& session,
                                         Value& config, std::string& source, std::string& details,
                                         std::vector<std::string>& warnings, ExitCode& failure) {
@@ -110,6 +111,8 @@ double probabilityOf(const Value& config, const char* name) {
     source = options.configPath;
     details = options.configPath;
     warnings = load.warnings();
+    for (const std::string& warning : warnings)
+        printError("warning: " + warning);
     return true;
 }
 
@@ -190,8 +193,6 @@ ExitCode runExperiments(const Options& options, const std::string& argv0) {
                               report.warnings, failure)) {
         return failure;
     }
-    for (const std::string& warning : report.warnings)
-        printError("warning: " + warning);
     session.serveConfiguration(report.config);
 
     // Text goes to standard output; with --json only the document does, and the progress goes
@@ -316,8 +317,6 @@ ExitCode measureRounds(const Options& options, const std::string& argv0) {
     ExitCode failure = ExitCode::Success;
     if (!prepareConfiguration(options, session, config, source, details, warnings, failure))
         return failure;
-    for (const std::string& warning : warnings)
-        printError("warning: " + warning);
     // Only the on-demand runs measure; a background run would store results between a round's
     // DELETE and its GET.
     disableBackgroundExperiments(config);
@@ -399,8 +398,6 @@ ExitCode sendRequest(const Options& options, const std::string& argv0) {
     ExitCode failure = ExitCode::Success;
     if (!prepareConfiguration(options, session, config, source, details, warnings, failure))
         return failure;
-    for (const std::string& warning : warnings)
-        printError("warning: " + warning);
     // The demo answers requests without background runs, so every answer is the request's own.
     if (options.configPath.empty())
         disableBackgroundExperiments(config);
