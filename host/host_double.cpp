@@ -156,6 +156,9 @@ void MOX_CDECL sendRequest(HostServices* self, HostResponse* response, const Hos
         requestIndex = state.requests.size();
         state.requests.push_back(std::move(recorded));
     }
+    if (reply.delay.count() > 0) {
+        std::this_thread::sleep_for(reply.delay);
+    }
     std::memset(static_cast<void*>(response), 0, sizeof *response);
     response->status = reply.status;
     response->release = &releaseReply;
@@ -355,6 +358,9 @@ bool HostDouble::load(PluginLoadFunction load, std::uint32_t major, std::uint32_
     record_.apiPatch = patch;
     load(&record_);
     loaded_ = record_.entryTable != nullptr && record_.handle != nullptr;
+    if (loaded_) {
+        getMemoryStats_ = record_.entryTable->getMemoryStats;
+    }
     return loaded_;
 }
 
@@ -376,6 +382,24 @@ bool HostDouble::loadLibrary(const std::string& path, const char* symbol) {
         return false;
     }
     library_ = library.handle;
+    return true;
+}
+
+bool HostDouble::unloadLibrary() {
+    if (library_ == nullptr || tPluginCallDepth > 0) {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->violations.emplace_back(library_ == nullptr ? "unload without a library"
+                                                            : "unload from inside a plugin call");
+        return false;
+    }
+    stopEventThreads();
+    if (loaded_ && !state_->shuttingDown) {
+        shutdown();
+    }
+    platform::SharedLibrary library{library_};
+    platform::closeSharedLibrary(library);
+    library_ = nullptr;
+    unloaded_ = true;
     return true;
 }
 
@@ -410,6 +434,14 @@ MemoryStats HostDouble::memoryStats() {
     MemoryStats stats{};
     if (loaded_ && !state_->shuttingDown) {
         record_.entryTable->getMemoryStats(record_.handle, &stats);
+    }
+    return stats;
+}
+
+MemoryStats HostDouble::memoryStatsAfterShutdown() {
+    MemoryStats stats{};
+    if (loaded_ && state_->shuttingDown && !unloaded_ && getMemoryStats_ != nullptr) {
+        getMemoryStats_(nullptr, &stats);
     }
     return stats;
 }
@@ -591,6 +623,12 @@ void HostDouble::stopEventThreads() {
 
 CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
                             const std::string& path) {
+    return call(function, method, path, std::string(), nullptr);
+}
+
+CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
+                            const std::string& path, const std::string& body,
+                            const char* contentType) {
     CallAnswer answer;
     // Checked first: after shutdown even the table is gone.
     if (!enterPluginCall("function call")) {
@@ -621,6 +659,9 @@ CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
     request.path = path.c_str();
     request.context = entry->description.dispatchContext;
     request.callerContext = state_->binding.hostContext;
+    request.contentType = contentType;
+    request.body = body.empty() ? nullptr : reinterpret_cast<const std::uint8_t*>(body.data());
+    request.bodySize = static_cast<std::uint32_t>(body.size());
     HostResponse response;
     std::memset(static_cast<void*>(&response), 0, sizeof response);
     entry->handler(&response, &request);
