@@ -56,6 +56,9 @@ struct detail::HostDoubleState {
     std::vector<std::string> violations;
     std::function<void()> yieldHandler;
     bool shuttingDown = false;
+    // Calls of this double inside the plugin (entered and not yet left), on any thread.
+    std::size_t callsInFlight = 0;
+    std::condition_variable callsLeft;
 
     // Event threads.
     std::deque<std::pair<std::string, Value>> queue;
@@ -338,11 +341,16 @@ bool HostDouble::enterPluginCall(const char* what) {
         return false;
     }
     ++tPluginCallDepth;
+    ++state_->callsInFlight;
     return true;
 }
 
 void HostDouble::leavePluginCall() {
     --tPluginCallDepth;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (--state_->callsInFlight == 0) {
+        state_->callsLeft.notify_all();
+    }
 }
 
 bool HostDouble::load(PluginLoadFunction load, std::uint32_t major, std::uint32_t minor,
@@ -428,6 +436,11 @@ void HostDouble::shutdown() {
         state_->shuttingDown = true;
     }
     record_.entryTable->shutdown(record_.handle);
+    // The plugin waited for its handlers; a call of this double may still be releasing the
+    // response it got (through the plugin's release function). Nothing may reach the plugin
+    // once this returns, so those are waited for too.
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->callsLeft.wait(lock, [this] { return state_->callsInFlight == 0; });
 }
 
 MemoryStats HostDouble::memoryStats() {
@@ -665,7 +678,6 @@ CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
     HostResponse response;
     std::memset(static_cast<void*>(&response), 0, sizeof response);
     entry->handler(&response, &request);
-    leavePluginCall();
     answer.isError = response.isError != 0;
     answer.errorText = response.errorText != nullptr ? response.errorText : "";
     answer.status = response.status;
@@ -696,6 +708,8 @@ CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
     if (response.release != nullptr) {
         response.release(&response);
     }
+    // Left only now: reading and releasing the response still run plugin code.
+    leavePluginCall();
     return answer;
 }
 

@@ -20,10 +20,11 @@
 //
 // The host contract it keeps and enforces: load once, initialize once, shutdown once; no
 // function call or event delivery starts once shutdown has been called (calls already inside
-// the plugin are waited for by the plugin); no shutdown from a thread that is inside a call
-// into the plugin (from a yield handler, for instance), since the plugin's drain would wait
-// for that very call. A broken rule is refused (the call does nothing) and recorded in
-// `contractViolations()`.
+// the plugin are waited for by the plugin, and `shutdown` returns only once the double's own
+// calls have also released their responses, so nothing reaches the plugin afterwards); no shutdown
+// from a thread that is inside a call into the plugin (from a yield handler, for instance), since
+// the plugin's drain would wait for that very call. A broken rule is refused (the call does
+// nothing) and recorded in `contractViolations()`.
 //
 // Threads: every member may be called from any thread. The double never holds its own lock
 // while it calls into the plugin. The yield handler runs on the plugin's calling thread.
