@@ -328,10 +328,8 @@ HostDouble::~HostDouble() {
     if (loaded_ && !state_->shuttingDown) {
         shutdown();
     }
-    // A loaded library stays mapped until the process ends, as a host keeps its plugin
-    // modules. The C++ runtime linked into a plugin holds process-lifetime blocks (such as
-    // the exception-handling emergency pool) that only process exit reclaims; unloading would
-    // strand them on every load.
+    // A loaded library stays mapped until the process ends unless `unloadLibrary` closed it,
+    // as a host keeps its plugin modules.
 }
 
 bool HostDouble::enterPluginCall(const char* what) {

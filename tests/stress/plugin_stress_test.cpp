@@ -334,7 +334,6 @@ TEST(PluginStressTest, HammeredFromEveryThreadThenShutDownMidFlight) {
         SCOPED_TRACE("round " + std::to_string(r + 1));
         EXPECT_GE(blocksAfterRound[r], blocksInUse(postLoad));
         EXPECT_LE(blocksAfterRound[r], blocksInUse(postLoad) + kPoolRegionAllowance);
-        EXPECT_GE(bytesAfterRound[r], bytesInUse(postLoad));
         EXPECT_LE(bytesAfterRound[r], bytesInUse(postLoad) + 128 * kPoolRegionAllowance);
     }
     EXPECT_GT(peak, 0u);

@@ -21,7 +21,14 @@
 #include "routing/route_template.h"
 #include "tools/reflector/probe_reflector.h"
 
+// Set by the build for sanitizer builds, whose memory figures are not the product's.
+#ifndef MOX_STRESS_SANITIZED
+#define MOX_STRESS_SANITIZED 0
+#endif
+
 namespace mox::stress {
+
+inline constexpr bool kSanitizedBuild = MOX_STRESS_SANITIZED != 0;
 
 inline constexpr const char kConfigKey[] =
     "OnJsonApiEvent_zek-platform-config_v1_namespaces_NetworkTesting";
