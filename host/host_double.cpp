@@ -56,6 +56,9 @@ struct detail::HostDoubleState {
     std::vector<std::string> violations;
     std::function<void()> yieldHandler;
     bool shuttingDown = false;
+    // Calls of this double inside the plugin (entered and not yet left), on any thread.
+    std::size_t callsInFlight = 0;
+    std::condition_variable callsLeft;
 
     // Event threads.
     std::deque<std::pair<std::string, Value>> queue;
@@ -155,6 +158,9 @@ void MOX_CDECL sendRequest(HostServices* self, HostResponse* response, const Hos
         reply = found != state.replies.end() ? found->second : state.otherReply;
         requestIndex = state.requests.size();
         state.requests.push_back(std::move(recorded));
+    }
+    if (reply.delay.count() > 0) {
+        std::this_thread::sleep_for(reply.delay);
     }
     std::memset(static_cast<void*>(response), 0, sizeof *response);
     response->status = reply.status;
@@ -322,10 +328,8 @@ HostDouble::~HostDouble() {
     if (loaded_ && !state_->shuttingDown) {
         shutdown();
     }
-    // A loaded library stays mapped until the process ends, as a host keeps its plugin
-    // modules. The C++ runtime linked into a plugin holds process-lifetime blocks (such as
-    // the exception-handling emergency pool) that only process exit reclaims; unloading would
-    // strand them on every load.
+    // A loaded library stays mapped until the process ends unless `unloadLibrary` closed it,
+    // as a host keeps its plugin modules.
 }
 
 bool HostDouble::enterPluginCall(const char* what) {
@@ -335,11 +339,16 @@ bool HostDouble::enterPluginCall(const char* what) {
         return false;
     }
     ++tPluginCallDepth;
+    ++state_->callsInFlight;
     return true;
 }
 
 void HostDouble::leavePluginCall() {
     --tPluginCallDepth;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (--state_->callsInFlight == 0) {
+        state_->callsLeft.notify_all();
+    }
 }
 
 bool HostDouble::load(PluginLoadFunction load, std::uint32_t major, std::uint32_t minor,
@@ -355,6 +364,9 @@ bool HostDouble::load(PluginLoadFunction load, std::uint32_t major, std::uint32_
     record_.apiPatch = patch;
     load(&record_);
     loaded_ = record_.entryTable != nullptr && record_.handle != nullptr;
+    if (loaded_) {
+        getMemoryStats_ = record_.entryTable->getMemoryStats;
+    }
     return loaded_;
 }
 
@@ -376,6 +388,24 @@ bool HostDouble::loadLibrary(const std::string& path, const char* symbol) {
         return false;
     }
     library_ = library.handle;
+    return true;
+}
+
+bool HostDouble::unloadLibrary() {
+    if (library_ == nullptr || tPluginCallDepth > 0) {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->violations.emplace_back(library_ == nullptr ? "unload without a library"
+                                                            : "unload from inside a plugin call");
+        return false;
+    }
+    stopEventThreads();
+    if (loaded_ && !state_->shuttingDown) {
+        shutdown();
+    }
+    platform::SharedLibrary library{library_};
+    platform::closeSharedLibrary(library);
+    library_ = nullptr;
+    unloaded_ = true;
     return true;
 }
 
@@ -404,12 +434,25 @@ void HostDouble::shutdown() {
         state_->shuttingDown = true;
     }
     record_.entryTable->shutdown(record_.handle);
+    // The plugin waited for its handlers; a call of this double may still be releasing the
+    // response it got (through the plugin's release function). Nothing may reach the plugin
+    // once this returns, so those are waited for too.
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->callsLeft.wait(lock, [this] { return state_->callsInFlight == 0; });
 }
 
 MemoryStats HostDouble::memoryStats() {
     MemoryStats stats{};
     if (loaded_ && !state_->shuttingDown) {
         record_.entryTable->getMemoryStats(record_.handle, &stats);
+    }
+    return stats;
+}
+
+MemoryStats HostDouble::memoryStatsAfterShutdown() {
+    MemoryStats stats{};
+    if (loaded_ && state_->shuttingDown && !unloaded_ && getMemoryStats_ != nullptr) {
+        getMemoryStats_(nullptr, &stats);
     }
     return stats;
 }
@@ -591,6 +634,12 @@ void HostDouble::stopEventThreads() {
 
 CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
                             const std::string& path) {
+    return call(function, method, path, std::string(), nullptr);
+}
+
+CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
+                            const std::string& path, const std::string& body,
+                            const char* contentType) {
     CallAnswer answer;
     // Checked first: after shutdown even the table is gone.
     if (!enterPluginCall("function call")) {
@@ -621,10 +670,12 @@ CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
     request.path = path.c_str();
     request.context = entry->description.dispatchContext;
     request.callerContext = state_->binding.hostContext;
+    request.contentType = contentType;
+    request.body = body.empty() ? nullptr : reinterpret_cast<const std::uint8_t*>(body.data());
+    request.bodySize = static_cast<std::uint32_t>(body.size());
     HostResponse response;
     std::memset(static_cast<void*>(&response), 0, sizeof response);
     entry->handler(&response, &request);
-    leavePluginCall();
     answer.isError = response.isError != 0;
     answer.errorText = response.errorText != nullptr ? response.errorText : "";
     answer.status = response.status;
@@ -655,6 +706,8 @@ CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
     if (response.release != nullptr) {
         response.release(&response);
     }
+    // Left only now: reading and releasing the response still run plugin code.
+    leavePluginCall();
     return answer;
 }
 

@@ -20,15 +20,17 @@
 //
 // The host contract it keeps and enforces: load once, initialize once, shutdown once; no
 // function call or event delivery starts once shutdown has been called (calls already inside
-// the plugin are waited for by the plugin); no shutdown from a thread that is inside a call
-// into the plugin (from a yield handler, for instance), since the plugin's drain would wait
-// for that very call. A broken rule is refused (the call does nothing) and recorded in
-// `contractViolations()`.
+// the plugin are waited for by the plugin, and `shutdown` returns only once the double's own
+// calls have also released their responses, so nothing reaches the plugin afterwards); no shutdown
+// from a thread that is inside a call into the plugin (from a yield handler, for instance), since
+// the plugin's drain would wait for that very call. A broken rule is refused (the call does
+// nothing) and recorded in `contractViolations()`.
 //
 // Threads: every member may be called from any thread. The double never holds its own lock
 // while it calls into the plugin. The yield handler runs on the plugin's calling thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -82,6 +84,9 @@ struct Reply {
     std::optional<std::size_t> failingRead;
     // The read (0-based) that claims this many bytes (more than asked for); none when not set.
     std::optional<std::size_t> oversizedRead;
+    // How long the host holds the plugin's calling thread before it answers, as a busy host
+    // does (a telemetry post that blocks its worker, for instance).
+    std::chrono::milliseconds delay{0};
 };
 
 struct RecordedArgument {
@@ -128,7 +133,7 @@ class HostDouble {
     // `hostContext` is the opaque word handed to the plugin at initialisation.
     explicit HostDouble(HostWord hostContext = 0x5eed);
     // Shuts down a plugin that is still initialised or loaded. A library loaded by
-    // `loadLibrary` stays loaded until the process ends.
+    // `loadLibrary` stays loaded until the process ends unless `unloadLibrary` closed it.
     ~HostDouble();
     HostDouble(const HostDouble&) = delete;
     HostDouble& operator=(const HostDouble&) = delete;
@@ -142,11 +147,25 @@ class HostDouble {
     // (with `libraryError()` saying why) when it cannot be opened or has no such export.
     bool loadLibrary(const std::string& path, const char* symbol = "load_network_testing");
     const std::string& libraryError() const { return libraryError_; }
+    // Stops the event threads, shuts the plugin down if it is still live, and closes the
+    // library that `loadLibrary` opened (dlclose / FreeLibrary), as a host that drops a plugin
+    // module does. Nothing of the plugin may be called afterwards: its code is gone. False
+    // (with a recorded violation) when no library is open or when called from inside a call
+    // into the plugin.
+    bool unloadLibrary();
     // Calls Initialize with this host's binding; its result.
     bool initialize();
     // Calls Shutdown (see the contract above).
     void shutdown();
+    // The plugin's allocation counters through its entry table; zero once Shutdown was called.
     MemoryStats memoryStats();
+    // The counters after Shutdown, until the library is unloaded. Beyond the host contract
+    // (after Shutdown nothing may reach the plugin), for tests that check what a plugin leaves
+    // allocated: the entry table lives in the destroyed object, so the double calls the entry
+    // it copied at load, with a null handle. Sound only for a plugin whose entry reads
+    // module-wide counters and ignores its handle, as this framework's does. Zero before a
+    // load, before Shutdown and after `unloadLibrary`.
+    MemoryStats memoryStatsAfterShutdown();
     bool isLoaded() const { return loaded_; }
     // The record as the plugin left it.
     const PluginLoadRecord& record() const { return record_; }
@@ -195,6 +214,9 @@ class HostDouble {
     // `path`; `found` is false when the table has no such function. Filled only once the
     // plugin's table has entries with handlers.
     CallAnswer call(const std::string& function, std::uint32_t method, const std::string& path);
+    // The same with a request body of `contentType` (null for none).
+    CallAnswer call(const std::string& function, std::uint32_t method, const std::string& path,
+                    const std::string& body, const char* contentType);
 
   private:
     // Enters a call into the plugin: false (with a recorded violation) when the contract
@@ -207,6 +229,9 @@ class HostDouble {
     bool loaded_ = false;
     bool initialised_ = false;
     void* library_ = nullptr;
+    bool unloaded_ = false;
+    // Copied from the entry table at load: still callable after Shutdown (see memoryStats).
+    void(MOX_CDECL* getMemoryStats_)(void* handle, MemoryStats* out) = nullptr;
     std::string libraryError_;
 };
 

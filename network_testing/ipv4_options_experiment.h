@@ -32,7 +32,7 @@ std::array<std::uint8_t, kIpv4OptionsProbeSize> encodeIpv4OptionsProbe(
 class IPv4OptionsExperiment final : public ProbeSeriesExperiment {
   public:
     explicit IPv4OptionsExperiment(std::chrono::milliseconds interval = kProbeSendInterval);
-    ~IPv4OptionsExperiment() override = default;
+    ~IPv4OptionsExperiment() override { stopWorker(); }
 
   private:
     struct PhaseCounters {

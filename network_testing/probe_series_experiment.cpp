@@ -17,11 +17,15 @@ ProbeSeriesExperiment::ProbeSeriesExperiment(platform::AddressFamily family,
     : family_(family), interval_(interval), generator_(nonDeterministicSeed()) {}
 
 ProbeSeriesExperiment::~ProbeSeriesExperiment() {
+    stopWorker();  // already done by the final class; kept for any other derived class
+    socket_.close();
+}
+
+void ProbeSeriesExperiment::stopWorker() {
     requestStop();
     if (worker_.joinable()) {
         worker_.join();
     }
-    socket_.close();
 }
 
 void ProbeSeriesExperiment::requestStop() {

@@ -62,6 +62,12 @@ class ProbeSeriesExperiment : public NetworkExperiment {
     // The series itself, on the worker thread, between "InProgress" and "Completed".
     virtual void runSeries(const TelemetryPoster& post) = 0;
 
+    // Sets the stop flag, wakes the worker and joins it; idempotent. Each final class calls it
+    // first thing in its destructor: the worker calls the virtual operations above, so it must
+    // have ended before the derived part of the object is torn down (from the base destructor
+    // it would call them on a half-destroyed object, a pure virtual call at worst).
+    void stopWorker();
+
     // For `runSeries`: waits for the pause after a send; false when the stop flag ended it
     // (or was already set).
     bool pauseAfterSend();

@@ -9,10 +9,22 @@
 //                            silence one warning over a few lines;
 //   MOX_TARGET_32BIT         1 on targets with 32-bit pointers, else 0: the one test for "this
 //                            is a 32-bit target", usable by the preprocessor (`#if`) and, as
-//                            `platform::kIs32BitTarget`, in `if constexpr`.
+//                            `platform::kIs32BitTarget`, in `if constexpr`;
+//   MOX_RUNTIME_HAS_FREERES  1 when the C++ runtime is GNU libstdc++, which offers
+//                            `__gnu_cxx::__freeres()` to release what it keeps for the life of
+//                            the module it is linked into (the exception-handling emergency
+//                            pool); else 0.
 #pragma once
 
 #include <cstdint>
+// Any standard header defines the runtime's identification macro.
+#include <cstddef>
+
+#if defined(__GLIBCXX__)
+#define MOX_RUNTIME_HAS_FREERES 1
+#else
+#define MOX_RUNTIME_HAS_FREERES 0
+#endif
 
 #if defined(_MSC_VER) && !defined(__clang__)
 #define MOX_FUNCTION_SIGNATURE __FUNCSIG__

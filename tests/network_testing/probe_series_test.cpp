@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -166,6 +167,39 @@ TEST(ProbeSeriesExperimentTest, DestroyingDuringASeriesEndsWithinThePauseWithout
     experiment.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
     EXPECT_TRUE(telemetry.events().empty());
+}
+
+TEST(ProbeSeriesExperimentTest, DestroyingRightAfterTheStartNeverReachesAHalfDestroyedObject) {
+    // The worker calls the experiment's virtual operations. Destroyed while the worker is
+    // only starting, the experiment must have joined it before its derived part is gone: a
+    // join left to the base destructor let the worker make a pure virtual call (an abort).
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<NetworkExperiment>(std::uint16_t port)> start;
+    };
+    TelemetryRecorder telemetry;
+    const Case cases[] = {
+        {"ipv4_options",
+         [&](std::uint16_t port) {
+             auto experiment = std::make_unique<IPv4OptionsExperiment>(kShortPause);
+             experiment->applyConfig(ipv4Config(port, 1), telemetry.poster());
+             return std::unique_ptr<NetworkExperiment>(std::move(experiment));
+         }},
+        {"ipv6_support",
+         [&](std::uint16_t port) {
+             auto experiment = std::make_unique<IPv6SupportExperiment>(kShortPause);
+             experiment->applyConfig(ipv6Config(port, 1), telemetry.poster());
+             return std::unique_ptr<NetworkExperiment>(std::move(experiment));
+         }},
+    };
+    ScriptedPeer peer;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int round = 0; round < 200; ++round) {
+            std::unique_ptr<NetworkExperiment> experiment = c.start(peer.port());
+            experiment.reset();
+        }
+    }
 }
 
 TEST(IPv6SupportExperimentTest, SendsNumberedDatagramsToTheTarget) {
