@@ -27,7 +27,8 @@ std::array<std::uint8_t, kIpv6SupportProbeSize> encodeIpv6SupportProbe(std::uint
 class IPv6SupportExperiment final : public ProbeSeriesExperiment {
   public:
     explicit IPv6SupportExperiment(std::chrono::milliseconds interval = kProbeSendInterval);
-    ~IPv6SupportExperiment() override = default;
+    // Ends the worker before this part is gone: it runs this class's `runSeries`.
+    ~IPv6SupportExperiment() override { stopWorker(); }
 
   private:
     double probabilityOf(const NetworkTestingDynamicConfig& config) const override;

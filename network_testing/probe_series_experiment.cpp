@@ -17,11 +17,19 @@ ProbeSeriesExperiment::ProbeSeriesExperiment(platform::AddressFamily family,
     : family_(family), interval_(interval), generator_(nonDeterministicSeed()) {}
 
 ProbeSeriesExperiment::~ProbeSeriesExperiment() {
+    stopWorker();  // done already by the concrete class; kept for safety
+    socket_.close();
+}
+
+void ProbeSeriesExperiment::stopWorker() noexcept {
     requestStop();
     if (worker_.joinable()) {
-        worker_.join();
+        try {
+            worker_.join();
+        } catch (...) {
+            // join fails only for a thread that is not joinable or is this one; neither here.
+        }
     }
-    socket_.close();
 }
 
 void ProbeSeriesExperiment::requestStop() {

@@ -13,7 +13,8 @@
 //
 // The pause after each send waits on a condition variable until a deadline of the steady
 // clock (a step of the wall clock cannot stretch it) and ends at once when the stop flag is
-// set. Destruction sets the stop flag, wakes, joins and only then closes the socket: a closed
+// set. Destruction (`stopWorker`, from the concrete class's destructor) sets the stop flag,
+// wakes, joins and only then closes the socket: a closed
 // descriptor can be reused at once by another thread of the host, and the worker may still be
 // sending on it.
 #pragma once
@@ -61,6 +62,12 @@ class ProbeSeriesExperiment : public NetworkExperiment {
     virtual void logStartError(const char* what) const = 0;
     // The series itself, on the worker thread, between "InProgress" and "Completed".
     virtual void runSeries(const TelemetryPoster& post) = 0;
+
+    // Sets the stop flag, wakes the worker and joins it; idempotent. Every concrete experiment
+    // calls it first thing in its destructor: the worker calls the derived class's virtual
+    // operations, so it must end while that part still exists (a worker that had not reached
+    // `runSeries` yet would otherwise call a pure virtual and abort the host).
+    void stopWorker() noexcept;
 
     // For `runSeries`: waits for the pause after a send; false when the stop flag ended it
     // (or was already set).
