@@ -552,6 +552,10 @@ void HostDouble::clearRecords() {
     std::fill(std::begin(state_->serviceCalls), std::end(state_->serviceCalls), 0);
 }
 
+bool HostDouble::insideHostService() {
+    return tHostServiceDepth > 0;
+}
+
 bool HostDouble::insidePluginCode() {
     return tPluginCodeDepth > 0 && tHostServiceDepth == 0;
 }

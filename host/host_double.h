@@ -193,6 +193,8 @@ class HostDouble {
     // double's host services (a request, a log line, a wait...). Allocation fault tests fail
     // allocations only then, so the host's own work never sees them.
     static bool insidePluginCode();
+    // True while the calling thread is inside one of the double's host services.
+    static bool insideHostService();
 
     // --- events ------------------------------------------------------------------------------
     // Delivers one event to the subscription of `name` on this thread; false when nothing is

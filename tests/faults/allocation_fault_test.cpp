@@ -7,12 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "allocation_balance.h"
 #include "fault_test_support.h"
+#include "logging/log_manager.h"
+#include "logging/log_target.h"
 
 namespace mox::faults {
 namespace {
@@ -35,6 +39,30 @@ Value startingConfig() {
                         {"IPv6SupportProbability", number(1.0)},
                         {"IPv6SupportProbeCount", unsignedNumber(1)}});
 }
+
+// Counts the log records whose message contains `part` (none when it is null). It allocates
+// nothing: it runs inside the plugin's code, where allocations are being failed.
+class CountingTarget final : public LogTarget {
+  public:
+    explicit CountingTarget(const char* part) : part_(part) {
+        LogTargetConfig config;
+        config.level = 0;
+        configure(config);
+    }
+    ~CountingTarget() override { LogTarget::detach(); }
+    const char* name() const override { return "CountingTarget"; }
+    bool writeRecord(const LogRecord& record) override {
+        if (part_ != nullptr && std::strstr(record.message, part_) != nullptr) {
+            count_.fetch_add(1);
+        }
+        return true;
+    }
+    std::size_t count() const { return count_.load(); }
+
+  private:
+    const char* part_;
+    std::atomic<std::size_t> count_{0};
+};
 
 // What one pass saw.
 struct Pass {
@@ -126,10 +154,31 @@ Pass runPass(Stage stage, std::uint64_t nth) {
     return pass;
 }
 
+// The line a failed stage must leave in the log.
+const char* failureLine(Stage stage) {
+    switch (stage) {
+        case Stage::Load:
+            return "network-testing: Plugin load failed: ";
+        case Stage::Initialize:
+            return "network-testing: Initialize failed: ";
+        case Stage::ConfigUpdate:
+            return nullptr;  // an update's failures are logged by each experiment, or dropped
+    }
+    return "";
+}
+
 TEST(AllocationFaults, EveryAllocationPointOfLoadInitializeAndAnUpdateFailsCleanly) {
+    // The log core is held for the whole test, its own outputs quiet, so the failure lines of
+    // every pass can be counted.
+    const LogReference logging;
+    for (LogTargetInterface* builtIn :
+         {LogManager::stderrTarget(), LogManager::stdoutTarget(), LogManager::debuggerTarget()}) {
+        builtIn->functions->detach(builtIn);
+    }
     FailingAllocations faults;
     for (Stage stage : {Stage::Load, Stage::Initialize, Stage::ConfigUpdate}) {
         SCOPED_TRACE(stageName(stage));
+        CountingTarget failureLines(failureLine(stage));
         // A first pass without a fault creates what lives for the process (the log core's
         // first-use state, the socket layer's start-up...) and counts the points.
         const Pass clean = runPass(stage, 0);
@@ -164,6 +213,11 @@ TEST(AllocationFaults, EveryAllocationPointOfLoadInitializeAndAnUpdateFailsClean
         for (const std::string& problem : problems) {
             ADD_FAILURE() << problem;
         }
+        if (stage != Stage::ConfigUpdate) {
+            // One error line per failed stage (the repeated passes of the balance check
+            // included, so at least as many).
+            EXPECT_GE(failureLines.count(), failedStages);
+        }
         EXPECT_GT(points, 0u);
         if (stage == Stage::ConfigUpdate) {
             // Among the points are the three workers' thread starts, each refused once.
@@ -171,11 +225,44 @@ TEST(AllocationFaults, EveryAllocationPointOfLoadInitializeAndAnUpdateFailsClean
         }
         printFigure((std::string("allocation points tried, ") + stageName(stage)).c_str(),
                     std::to_string(points) + " (stage failed cleanly " +
-                        std::to_string(failedStages) + ", failure absorbed " +
+                        std::to_string(failedStages) + ", error lines " +
+                        std::to_string(failureLines.count()) + ", failure absorbed " +
                         std::to_string(absorbed) + ", thread starts refused " +
                         std::to_string(threadStartErrors) + ", problems " +
                         std::to_string(problems.size()) + ")");
     }
+}
+
+// Workers that run out of memory in the middle of their runs: each still ends "Completed",
+// posts nothing it could not build, stores nothing, and the plugin answers and shuts down.
+TEST(AllocationFaults, WorkersThatRunOutOfMemoryStillComplete) {
+    FailingAllocations faults;
+    PluginHarness harness;
+    const Value config = configValue({{"GameLatencyProbeServers", text("127.0.0.1")},
+                                      {"GameLatencyProbePort", unsignedNumber(9)},
+                                      {"GameLatencyProbability", number(1.0)},
+                                      {"GameLatencyTimeoutSecs", number(0.3)},
+                                      {"GameLatencyProbeCount", unsignedNumber(2)},
+                                      {"IPv6SupportProbeServers", text("::1")},
+                                      {"IPv6SupportProbePort", unsignedNumber(9)},
+                                      {"IPv6SupportProbability", number(1.0)},
+                                      {"IPv6SupportProbeCount", unsignedNumber(2)}});
+    ASSERT_TRUE(harness.start(&config));
+    FailingAllocations::failOtherThreads(true);
+    const bool completed = waitFor([&] {
+        const auto statuses = harness.statuses();
+        return statuses.at("game_latency") == "Completed" &&
+               statuses.at("ipv6_support") == "Completed";
+    });
+    FailingAllocations::failOtherThreads(false);
+    EXPECT_TRUE(completed) << "an experiment stayed InProgress";
+    EXPECT_TRUE(harness.posts("probes__game_latency").empty());
+    EXPECT_TRUE(harness.posts("probes__ipv6_support").empty());
+    // Nothing was stored: a GET measures afresh (and now can).
+    const host::CallAnswer answer = harness.get(kGameLatencyPath);
+    EXPECT_FALSE(answer.isError) << answer.errorText;
+    EXPECT_EQ(answer.body.find("results").size(), 2u);
+    harness.host.shutdown();
 }
 
 }  // namespace

@@ -186,6 +186,14 @@ class FailingAllocations {
     // Whether the armed allocation did fail.
     static bool failed() { return armed().failed; }
 
+    // While on, every allocation fails on every thread but the calling one, except inside the
+    // host double's services: the plugin's worker threads run out of memory, the test and the
+    // host do not. REQUIRES: nothing else in the process (a reflector...) runs threads then.
+    static void failOtherThreads(bool on) {
+        owner() = std::this_thread::get_id();
+        others().store(on);
+    }
+
   private:
     struct Armed {
         bool active = false;
@@ -197,8 +205,20 @@ class FailingAllocations {
         thread_local Armed state;
         return state;
     }
+    static std::atomic<bool>& others() {
+        static std::atomic<bool> on{false};
+        return on;
+    }
+    static std::thread::id& owner() {
+        static std::thread::id id;
+        return id;
+    }
     // True when this allocation is the one to fail.
     static bool shouldFail() {
+        if (others().load() && std::this_thread::get_id() != owner() &&
+            !host::HostDouble::insideHostService()) {
+            return true;
+        }
         Armed& a = armed();
         if (!a.active || !host::HostDouble::insidePluginCode()) {
             return false;
