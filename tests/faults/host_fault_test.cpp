@@ -16,6 +16,13 @@
 namespace mox::faults {
 namespace {
 
+// The reflector on 127.0.0.1 and, where the system has it, ::1.
+reflector::ReflectorOptions loopbackReflector() {
+    reflector::ReflectorOptions options;
+    options.skipUnavailableAddresses = true;
+    return options;
+}
+
 using host::Reply;
 
 // Every probability negative: a configuration the plugin accepts turns all three experiments
@@ -205,7 +212,7 @@ TEST(HostFaults, AFailingOrHangingTelemetryPostLosesNoResultsAndBlocksNothingEls
         {"post answered with an error after 1.5 s", slowThenError, true},
     };
 
-    auto reflector = reflector::ProbeReflector::start({});
+    auto reflector = reflector::ProbeReflector::start(loopbackReflector());
     ASSERT_TRUE(reflector.ok()) << reflector.error().message;
     const std::uint16_t port =
         reflector.value()
@@ -244,7 +251,7 @@ TEST(HostFaults, AFailingOrHangingTelemetryPostLosesNoResultsAndBlocksNothingEls
 }
 
 TEST(HostFaults, ShutdownDuringAHangingTelemetryPostWaitsOnlyForThePost) {
-    auto reflector = reflector::ProbeReflector::start({});
+    auto reflector = reflector::ProbeReflector::start(loopbackReflector());
     ASSERT_TRUE(reflector.ok()) << reflector.error().message;
     const std::uint16_t port =
         reflector.value()
