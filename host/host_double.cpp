@@ -26,6 +26,28 @@ static_assert(sizeof(HostValue) == kHostValueBytes);
 // How deep the current thread is inside calls this process's doubles made into a plugin.
 thread_local int tPluginCallDepth = 0;
 
+// How deep the current thread is inside this process's doubles' host services.
+thread_local int tHostServiceDepth = 0;
+
+// How deep the current thread is inside the plugin's code, called by this process's doubles.
+thread_local int tPluginCodeDepth = 0;
+
+// Marks the current thread as running the plugin's code for its lifetime.
+struct InPluginCode {
+    InPluginCode() { ++tPluginCodeDepth; }
+    ~InPluginCode() { --tPluginCodeDepth; }
+    InPluginCode(const InPluginCode&) = delete;
+    InPluginCode& operator=(const InPluginCode&) = delete;
+};
+
+// Marks the current thread as inside a host service for its lifetime.
+struct InHostService {
+    InHostService() { ++tHostServiceDepth; }
+    ~InHostService() { --tHostServiceDepth; }
+    InHostService(const InHostService&) = delete;
+    InHostService& operator=(const InHostService&) = delete;
+};
+
 struct StreamState;
 
 }  // namespace
@@ -87,6 +109,7 @@ struct StreamState {
 
 std::uint8_t MOX_CDECL streamRead(void* stream, void* buffer, std::uint32_t* length,
                                   std::uint8_t* more) {
+    const InHostService inService;
     auto* s = static_cast<StreamState*>(stream);
     const std::size_t index = s->reads++;
     {
@@ -118,6 +141,7 @@ std::uint8_t MOX_CDECL streamRead(void* stream, void* buffer, std::uint32_t* len
 }
 
 void MOX_CDECL streamRelease(void* stream) {
+    const InHostService inService;
     auto* s = static_cast<StreamState*>(stream);
     {
         std::lock_guard<std::mutex> lock(s->state->mutex);
@@ -127,12 +151,20 @@ void MOX_CDECL streamRelease(void* stream) {
 }
 
 void MOX_CDECL releaseReply(HostResponse* response) {
+    const InHostService inService;
     releaseHostValue(response->body);
     deallocate(response->errorText);
     std::memset(static_cast<void*>(response), 0, sizeof *response);
 }
 
+// The release of a reply whose body the test owns (`Reply::rawBody`).
+void MOX_CDECL releaseRawReply(HostResponse* response) {
+    const InHostService inService;
+    std::memset(static_cast<void*>(response), 0, sizeof *response);
+}
+
 void MOX_CDECL sendRequest(HostServices* self, HostResponse* response, const HostRequest* request) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     RecordedRequest recorded;
     recorded.method = request->method;
@@ -165,6 +197,11 @@ void MOX_CDECL sendRequest(HostServices* self, HostResponse* response, const Hos
     std::memset(static_cast<void*>(response), 0, sizeof *response);
     response->status = reply.status;
     response->release = &releaseReply;
+    if (reply.rawBody) {
+        response->body = *reply.rawBody;
+        response->release = &releaseRawReply;
+        return;
+    }
     if (reply.error) {
         response->errorText = duplicateString(reply.error->c_str());
         response->isError = 1;
@@ -196,6 +233,7 @@ void MOX_CDECL sendRequest(HostServices* self, HostResponse* response, const Hos
 }
 
 HostWord MOX_CDECL service1(HostServices* self, HostWord, HostWord) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     std::lock_guard<std::mutex> lock(state.mutex);
     ++state.serviceCalls[1];
@@ -203,6 +241,7 @@ HostWord MOX_CDECL service1(HostServices* self, HostWord, HostWord) {
 }
 
 HostWord MOX_CDECL service2(HostServices* self, HostWord) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     std::lock_guard<std::mutex> lock(state.mutex);
     ++state.serviceCalls[2];
@@ -210,6 +249,7 @@ HostWord MOX_CDECL service2(HostServices* self, HostWord) {
 }
 
 HostWord MOX_CDECL service5(HostServices* self, HostWord, HostWord, HostWord, double, HostWord) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     std::lock_guard<std::mutex> lock(state.mutex);
     ++state.serviceCalls[5];
@@ -218,6 +258,7 @@ HostWord MOX_CDECL service5(HostServices* self, HostWord, HostWord, HostWord, do
 
 HostWord MOX_CDECL subscribe(HostServices* self, const char* eventName, HostWord hostContext,
                              HostEventTrampoline trampoline, void* userData, std::uint32_t flags) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     Subscription subscription{eventName != nullptr ? eventName : "", hostContext, trampoline,
                               userData, flags};
@@ -228,6 +269,7 @@ HostWord MOX_CDECL subscribe(HostServices* self, const char* eventName, HostWord
 }
 
 HostWord MOX_CDECL unsubscribe(HostServices* self, const char* eventName, HostWord) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     const std::string name = eventName != nullptr ? eventName : "";
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -240,6 +282,8 @@ HostWord MOX_CDECL yieldService(HostServices* self) {
     detail::HostDoubleState& state = stateOf(self);
     std::function<void()> handler;
     {
+        // The handler itself may call into the plugin: it runs outside the marked part.
+        const InHostService inService;
         std::lock_guard<std::mutex> lock(state.mutex);
         state.waits.emplace_back("yield");
         handler = state.yieldHandler;
@@ -251,6 +295,7 @@ HostWord MOX_CDECL yieldService(HostServices* self) {
 }
 
 HostWord MOX_CDECL beginWait(HostServices* self, const char* text, HostWord value) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     std::lock_guard<std::mutex> lock(state.mutex);
     state.waits.push_back("begin:" + std::string(text != nullptr ? text : "") + ":" +
@@ -259,6 +304,7 @@ HostWord MOX_CDECL beginWait(HostServices* self, const char* text, HostWord valu
 }
 
 HostWord MOX_CDECL endWait(HostServices* self) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     std::lock_guard<std::mutex> lock(state.mutex);
     state.waits.emplace_back("end");
@@ -266,6 +312,7 @@ HostWord MOX_CDECL endWait(HostServices* self) {
 }
 
 void MOX_CDECL log(HostServices* self, std::int32_t level, const char* text) {
+    const InHostService inService;
     detail::HostDoubleState& state = stateOf(self);
     std::lock_guard<std::mutex> lock(state.mutex);
     state.logLines.push_back({level, text != nullptr ? text : ""});
@@ -362,7 +409,10 @@ bool HostDouble::load(PluginLoadFunction load, std::uint32_t major, std::uint32_
     record_.apiMajor = major;
     record_.apiMinor = minor;
     record_.apiPatch = patch;
-    load(&record_);
+    {
+        const InPluginCode inPlugin;
+        load(&record_);
+    }
     loaded_ = record_.entryTable != nullptr && record_.handle != nullptr;
     if (loaded_) {
         getMemoryStats_ = record_.entryTable->getMemoryStats;
@@ -414,7 +464,11 @@ bool HostDouble::initialize() {
         return false;
     }
     initialised_ = true;
-    const bool result = record_.entryTable->initialize(record_.handle, &state_->binding) != 0;
+    bool result = false;
+    {
+        const InPluginCode inPlugin;
+        result = record_.entryTable->initialize(record_.handle, &state_->binding) != 0;
+    }
     leavePluginCall();
     return result;
 }
@@ -433,6 +487,7 @@ void HostDouble::shutdown() {
         }
         state_->shuttingDown = true;
     }
+    const InPluginCode inPlugin;
     record_.entryTable->shutdown(record_.handle);
     // The plugin waited for its handlers; a call of this double may still be releasing the
     // response it got (through the plugin's release function). Nothing may reach the plugin
@@ -537,6 +592,14 @@ void HostDouble::clearRecords() {
     std::fill(std::begin(state_->serviceCalls), std::end(state_->serviceCalls), 0);
 }
 
+bool HostDouble::insideHostService() {
+    return tHostServiceDepth > 0;
+}
+
+bool HostDouble::insidePluginCode() {
+    return tPluginCodeDepth > 0 && tHostServiceDepth == 0;
+}
+
 void HostDouble::setYieldHandler(std::function<void()> handler) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->yieldHandler = std::move(handler);
@@ -574,7 +637,10 @@ bool HostDouble::deliver(const std::string& name, const Value& payload) {
     event.name = subscription.name.c_str();
     std::memcpy(event.payload, &value, sizeof value);
     event.userData = subscription.userData;
-    subscription.trampoline(&event);
+    {
+        const InPluginCode inPlugin;
+        subscription.trampoline(&event);
+    }
     leavePluginCall();
     releaseHostValue(value);
     return true;
@@ -675,7 +741,10 @@ CallAnswer HostDouble::call(const std::string& function, std::uint32_t method,
     request.bodySize = static_cast<std::uint32_t>(body.size());
     HostResponse response;
     std::memset(static_cast<void*>(&response), 0, sizeof response);
-    entry->handler(&response, &request);
+    {
+        const InPluginCode inPlugin;
+        entry->handler(&response, &request);
+    }
     answer.isError = response.isError != 0;
     answer.errorText = response.errorText != nullptr ? response.errorText : "";
     answer.status = response.status;

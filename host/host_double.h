@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_value.h"
 #include "binding/values/value.h"
 #include "plugin/entry/host_services.h"
 #include "plugin/entry/memory_stats.h"
@@ -84,9 +85,13 @@ struct Reply {
     std::optional<std::size_t> failingRead;
     // The read (0-based) that claims this many bytes (more than asked for); none when not set.
     std::optional<std::size_t> oversizedRead;
-    // How long the host holds the plugin's calling thread before it answers, as a busy host
-    // does (a telemetry post that blocks its worker, for instance).
+    // How long the host takes to answer: the plugin's calling thread waits inside the
+    // request this long (a slow or hung service).
     std::chrono::milliseconds delay{0};
+    // A body handed over exactly as these bytes instead of `body` (an unknown kind, a null text
+    // with a length, a huge count...), to test what the plugin makes of a broken host value.
+    // The double never reads or releases it; what it points to must outlive the request.
+    std::optional<HostValue> rawBody;
 };
 
 struct RecordedArgument {
@@ -197,6 +202,14 @@ class HostDouble {
 
     // Runs on the plugin's thread inside every HostYield.
     void setYieldHandler(std::function<void()> handler);
+
+    // True while the calling thread runs the plugin's code for a double: inside a load,
+    // Initialize, Shutdown, event delivery or function call, and not inside one of the
+    // double's host services (a request, a log line, a wait...). Allocation fault tests fail
+    // allocations only then, so the host's own work never sees them.
+    static bool insidePluginCode();
+    // True while the calling thread is inside one of the double's host services.
+    static bool insideHostService();
 
     // --- events ------------------------------------------------------------------------------
     // Delivers one event to the subscription of `name` on this thread; false when nothing is

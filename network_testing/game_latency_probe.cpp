@@ -120,6 +120,9 @@ CallResult<GameLatencyExperimentResults> runProbes(const NetworkTestingDynamicCo
             const std::uint32_t id = static_cast<std::uint32_t>(generator());
             encodeGameLatencyProbe(datagram, id);
             auto sent = socket.sendTo(datagram, to);
+            // Read right after the send returns: the table's bookkeeping below (an insertion,
+            // a copy of the server text) must not count as time on the wire.
+            const std::int64_t sentAt = now();
             if (!sent.ok()) {
                 continue;
             }
@@ -127,7 +130,7 @@ CallResult<GameLatencyExperimentResults> runProbes(const NetworkTestingDynamicCo
             entry.result.server = server;
             entry.result.size = size;
             entry.result.latency.reset();
-            entry.sentAt = now();
+            entry.sentAt = sentAt;
         }
     }
 

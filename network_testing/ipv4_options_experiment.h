@@ -32,6 +32,7 @@ std::array<std::uint8_t, kIpv4OptionsProbeSize> encodeIpv4OptionsProbe(
 class IPv4OptionsExperiment final : public ProbeSeriesExperiment {
   public:
     explicit IPv4OptionsExperiment(std::chrono::milliseconds interval = kProbeSendInterval);
+    // Ends the worker before this part is gone: it runs this class's `runSeries`.
     ~IPv4OptionsExperiment() override { stopWorker(); }
 
   private:

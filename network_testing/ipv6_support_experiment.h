@@ -27,6 +27,7 @@ std::array<std::uint8_t, kIpv6SupportProbeSize> encodeIpv6SupportProbe(std::uint
 class IPv6SupportExperiment final : public ProbeSeriesExperiment {
   public:
     explicit IPv6SupportExperiment(std::chrono::milliseconds interval = kProbeSendInterval);
+    // Ends the worker before this part is gone: it runs this class's `runSeries`.
     ~IPv6SupportExperiment() override { stopWorker(); }
 
   private:

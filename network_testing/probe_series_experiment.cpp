@@ -17,14 +17,18 @@ ProbeSeriesExperiment::ProbeSeriesExperiment(platform::AddressFamily family,
     : family_(family), interval_(interval), generator_(nonDeterministicSeed()) {}
 
 ProbeSeriesExperiment::~ProbeSeriesExperiment() {
-    stopWorker();  // already done by the final class; kept for any other derived class
+    stopWorker();  // done already by the concrete class; kept for safety
     socket_.close();
 }
 
-void ProbeSeriesExperiment::stopWorker() {
+void ProbeSeriesExperiment::stopWorker() noexcept {
     requestStop();
     if (worker_.joinable()) {
-        worker_.join();
+        try {
+            worker_.join();
+        } catch (...) {
+            // join fails only for a thread that is not joinable or is this one; neither here.
+        }
     }
 }
 

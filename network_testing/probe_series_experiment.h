@@ -13,7 +13,8 @@
 //
 // The pause after each send waits on a condition variable until a deadline of the steady
 // clock (a step of the wall clock cannot stretch it) and ends at once when the stop flag is
-// set. Destruction sets the stop flag, wakes, joins and only then closes the socket: a closed
+// set. Destruction (`stopWorker`, from the concrete class's destructor) sets the stop flag,
+// wakes, joins and only then closes the socket: a closed
 // descriptor can be reused at once by another thread of the host, and the worker may still be
 // sending on it.
 #pragma once
@@ -66,7 +67,7 @@ class ProbeSeriesExperiment : public NetworkExperiment {
     // first thing in its destructor: the worker calls the virtual operations above, so it must
     // have ended before the derived part of the object is torn down (from the base destructor
     // it would call them on a half-destroyed object, a pure virtual call at worst).
-    void stopWorker();
+    void stopWorker() noexcept;
 
     // For `runSeries`: waits for the pause after a send; false when the stop flag ended it
     // (or was already set).

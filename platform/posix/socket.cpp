@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/fault_injection.h"
 #include "platform/socket_common.h"
 
 namespace mox::platform {
@@ -81,6 +82,11 @@ std::optional<SocketAddress> parseNumericAddress(std::string_view text, AddressF
 }
 
 SocketResult<UdpSocket> UdpSocket::open(AddressFamily family) {
+    if (detail::takeFault(family == AddressFamily::IPv4 ? FaultPoint::OpenIpv4Socket
+                                                        : FaultPoint::OpenIpv6Socket)) {
+        return SocketResult<UdpSocket>::failure(
+            SocketError::fromCode(family == AddressFamily::IPv4 ? ENOBUFS : EAFNOSUPPORT));
+    }
     const int fd = ::socket(toDomain(family), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
         return SocketResult<UdpSocket>::failure(lastError());
@@ -138,6 +144,9 @@ SocketStatus UdpSocket::setIpv4Options(std::span<const std::uint8_t> options) {
         return SocketStatus::failure(notOpen());
     }
     if (family_ != AddressFamily::IPv4) {
+        return SocketStatus::failure(SocketError::fromCode(ENOPROTOOPT));
+    }
+    if (detail::takeFault(FaultPoint::SetIpv4Options)) {
         return SocketStatus::failure(SocketError::fromCode(ENOPROTOOPT));
     }
     static const std::uint8_t kNone = 0;

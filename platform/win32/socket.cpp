@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/fault_injection.h"
 #include "platform/socket_common.h"
 
 namespace mox::platform {
@@ -109,6 +110,11 @@ std::optional<SocketAddress> parseNumericAddress(std::string_view text, AddressF
 }
 
 SocketResult<UdpSocket> UdpSocket::open(AddressFamily family) {
+    if (detail::takeFault(family == AddressFamily::IPv4 ? FaultPoint::OpenIpv4Socket
+                                                        : FaultPoint::OpenIpv6Socket)) {
+        return SocketResult<UdpSocket>::failure(
+            SocketError::fromCode(family == AddressFamily::IPv4 ? WSAENOBUFS : WSAEAFNOSUPPORT));
+    }
     const int started = startWinsock();
     if (started != 0) {
         return SocketResult<UdpSocket>::failure(
@@ -180,6 +186,9 @@ SocketStatus UdpSocket::setIpv4Options(std::span<const std::uint8_t> options) {
         return SocketStatus::failure(notOpen());
     }
     if (family_ != AddressFamily::IPv4) {
+        return SocketStatus::failure(SocketError::fromCode(WSAENOPROTOOPT));
+    }
+    if (detail::takeFault(FaultPoint::SetIpv4Options)) {
         return SocketStatus::failure(SocketError::fromCode(WSAENOPROTOOPT));
     }
     static const char kNone = 0;
