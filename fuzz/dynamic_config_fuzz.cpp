@@ -8,14 +8,17 @@
 //   - members that name no field change nothing: the update without them gives the same
 //     outcome, record and message;
 //   - a member of a kind its field can never take (bool, blob, collection, structure, or a
-//     number for a text field) fails the update; an update whose members all fit (texts
-//     for texts, numbers within range for numbers) succeeds;
-//   - on success a field without a member keeps its default, a number-kind member gives
-//     its number (truncated toward zero for integer fields), and the record converted back
-//     to a value and into a fresh record gives the same record.
+//     number for a text field), or a number or numeric text out of the field's range or in
+//     the wrong format, fails the update; an update whose members all fit (texts for texts,
+//     numbers and numeric texts within range for numbers) succeeds;
+//   - on success a field without a member keeps its default, a member gives its number
+//     (truncated toward zero for integer fields) or text, and the record converted back to a
+//     value and into a fresh record gives the same record.
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -251,6 +254,39 @@ struct Prediction {
     double number = 0.0;
 };
 
+// A text for a number field, by the documented rules: the whole text must be one number in
+// C syntax (automatic base for integers, leading white space allowed, an empty text is 0 for
+// integers), a "-" in front of an unsigned number is out of range, and so is anything beyond
+// the field's limits. NaN and underflow are left unpredicted.
+Prediction predictText(const Field& field, std::string_view text, double min, double max) {
+    const std::string copy(text);
+    const char* begin = copy.c_str();
+    char* end = nullptr;
+    errno = 0;
+    if (field.kind == FieldKind::Double) {
+        if (copy.empty()) {
+            return {3};
+        }
+        const double number = std::strtod(begin, &end);
+        if (end != begin + copy.size()) {
+            return {0};
+        }
+        if (std::isnan(number) || (errno == ERANGE && !std::isinf(number))) {
+            return {3};
+        }
+        return number < min || number > max ? Prediction{0} : Prediction{1, number};
+    }
+    const std::size_t first = copy.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos && copy[first] == '-') {
+        return {0};
+    }
+    const unsigned long long number = std::strtoull(begin, &end, 0);
+    if (end != begin + copy.size() || errno == ERANGE || double(number) > max) {
+        return {0};
+    }
+    return {1, double(number)};
+}
+
 Prediction predict(const Field& field, const Value& value) {
     const bool text = field.kind == FieldKind::Text;
     const double max = field.kind == FieldKind::U8    ? 255.0
@@ -264,7 +300,7 @@ Prediction predict(const Field& field, const Value& value) {
         case ValueKind::Structure:
             return {0};
         case ValueKind::String:
-            return text ? Prediction{2} : Prediction{3};
+            return text ? Prediction{2} : predictText(field, value.asString(), min, max);
         case ValueKind::Signed:
         case ValueKind::Unsigned: {
             if (text) {
