@@ -98,13 +98,15 @@ std::size_t conversionLength(std::string_view text) {
     return 0;
 }
 
-void appendEscaped(std::string& out, std::string_view text) {
+std::string escaped(std::string_view text) {
+    std::string out;
     for (char c : text) {
         out += c;
         if (c == '%') {
             out += '%';
         }
     }
+    return out;
 }
 
 }  // namespace
@@ -113,42 +115,54 @@ void convertMessageTemplate(std::string_view text, std::span<const Value> values
                             std::string& positional,
                             std::unordered_map<std::string, Value>& fields) {
     positional.clear();
+    // Where the last numbered placeholder "%k" ends. The formatter reads digits and a "$"
+    // right after one as part of it ("%1" then "5" would be "%15"), so a piece that starts
+    // with either is preceded by "$s", which makes "%k$s": the same value printed the same
+    // way (every type replaces the letter "s" by its own default).
+    std::size_t numberedEnd = std::string::npos;
+    auto write = [&](std::string_view piece) {
+        if (!piece.empty() && positional.size() == numberedEnd &&
+            (isAsciiDigit(piece[0]) || piece[0] == '$')) {
+            positional += "$s";
+        }
+        positional.append(piece);
+    };
     std::size_t k = 1;
     std::size_t i = 0;
     while (i < text.size()) {
         const char c = text[i];
         if (c == '{' && i + 1 < text.size() && text[i + 1] == '{') {
-            positional += '{';
+            write("{");
             i += 2;
             continue;
         }
         if (c == '}' && i + 1 < text.size() && text[i + 1] == '}') {
-            positional += '}';
+            write("}");
             i += 2;
             continue;
         }
         if (c == '%') {
             if (i + 1 < text.size() && text[i + 1] == '%') {
-                positional += "%%";
+                write("%%");
                 i += 2;
                 continue;
             }
             const std::size_t length = conversionLength(text.substr(i + 1));
             if (length != 0) {
-                positional += '%';
-                positional += std::to_string(k);
-                positional += '$';
+                write("%" + std::to_string(k) + "$");
                 positional.append(text.substr(i + 1, length));
                 ++k;
                 i += 1 + length;
                 continue;
             }
-            positional += c;
+            // A "%" that starts no conversion is text: the formatter would otherwise read
+            // what follows as a conversion and print a value there or stop.
+            write("%%");
             ++i;
             continue;
         }
         if (c != '{') {
-            positional += c;
+            write(std::string_view(&text[i], 1));
             ++i;
             continue;
         }
@@ -202,7 +216,7 @@ void convertMessageTemplate(std::string_view text, std::span<const Value> values
             name += kindSuffix(value);
         }
         if (hasAlternative && isFalsy(value)) {
-            appendEscaped(positional, alternative);
+            write(escaped(alternative));
             continue;
         }
         if (!name.empty()) {
@@ -214,8 +228,8 @@ void convertMessageTemplate(std::string_view text, std::span<const Value> values
             }
             continue;
         }
-        positional += '%';
-        positional += std::to_string(number);
+        write("%" + std::to_string(number));
+        numberedEnd = positional.size();
     }
 }
 

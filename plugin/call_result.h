@@ -68,8 +68,9 @@ CallError makeServerError(std::string_view message);
 // of appearance; placeholder k takes values[k - 1].
 //   - Outside braces "{{" writes "{", "}}" writes "}", "%%" is copied as "%%". A "%" that starts
 //     a printf conversion ("%s", "%-5.2f", ...) is a placeholder too: it is written as the
-//     numbered conversion "%k$..." so that it prints value k whatever came before it. Every
-//     other character is copied.
+//     numbered conversion "%k$..." so that it prints value k whatever came before it. A "%"
+//     that starts none ("100%", "5%.") is text and is written as "%%". Every other character
+//     is copied.
 //   - "{" opens a placeholder that runs to the next "}". Inside it a backslash escapes the
 //     next character, a further "{" is ignored, "!" makes it record-only, "?" starts an
 //     alternative text, ":" starts a format part (not used), "#" right after the "{" asks for
@@ -80,7 +81,9 @@ CallError makeServerError(std::string_view message);
 //     zero or empty-string value, the alternative text is written and nothing else happens.
 //     Otherwise a non-empty name stores the value in the fields; a record-only placeholder
 //     then strips trailing white space from the output and writes nothing, any other writes
-//     "%k". A placeholder without a value writes nothing and stores nothing.
+//     "%k" ("%k$s" when the output goes on with a digit or "$", which the formatter would
+//     otherwise read as part of it). A placeholder without a value writes nothing and stores
+//     nothing.
 //   - A "{" that is never closed ends the template there.
 // So "Error response for {method} {url}: {error}" gives "Error response for %1 %2: %3" and
 // the fields "method", "url" and "error".

@@ -62,6 +62,26 @@ TEST(MessageTemplate, ConversionToPositionalFormAndFields) {
         {"placeholder without a value", "a {missing} b", {}, "a  b", {}},
         {"unclosed placeholder ends the template", "a {open", {text("v")}, "a ", {}},
         {"empty name stores nothing", "{} x", {text("v")}, "%1 x", {}},
+        {"a percent sign that starts no conversion is text",
+         "{rate}%, 5%. 100%",
+         {unsignedValue(5)},
+         "%1%%, 5%%. 100%%",
+         {"rate"}},
+        {"a digit or dollar after a placeholder is not read as part of it",
+         "{n}0 x{m}$ {a}{b}",
+         {unsignedValue(1), unsignedValue(2), text("a"), text("b")},
+         "%1$s0 x%2$s$ %3%4",
+         {"a", "b", "m", "n"}},
+        {"record-only strip back to a placeholder before a digit",
+         "{a} {!b}7",
+         {text("x"), text("y")},
+         "%1$s7",
+         {"a", "b"}},
+        {"alternative text starting with a digit after a placeholder",
+         "{a}{b?0}",
+         {text("x"), boolean(false)},
+         "%1$s0",
+         {"a"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.reason);
@@ -91,6 +111,9 @@ TEST(MessageTemplate, ErrorsCarryMessageCodeAndFields) {
     const Value numbers[] = {unsignedValue(3), unsignedValue(7)};
     EXPECT_EQ(CallError::fromTemplate(0, "%d of {total}", numbers).message, "3 of 7");
     EXPECT_EQ(CallError::fromTemplate(0, "{n} x", numbers).fields.count("errorCode_int"), 0u);
+    // Text after a placeholder or a lone "%" reaches the message as written.
+    EXPECT_EQ(CallError::fromTemplate(0, "{n}0 items, 50%! {s}$", numbers).message,
+              "30 items, 50%! 7$");
 
     EXPECT_EQ(makeServerError("").code, 500u);
     EXPECT_EQ(makeServerError("").message, "Internal server error");
