@@ -352,6 +352,11 @@ std::uint64_t requestTimeNow() noexcept {
 void encodeResponse(HostResponse& response, CallContext& context, const TypeRegistry* registry) {
     if (!context.ok()) {
         setResponseError(response, context.result.error().data(), context.status);
+    } else if (context.hasHostBody) {
+        releaseHostValue(response.body);
+        response.body = context.hostBody;
+        context.hostBody = HostValue{};
+        context.hasHostBody = false;
     } else {
         HostResult status{};
         if (!toHost(status, response.body, context.result.value(), registry)) {

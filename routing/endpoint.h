@@ -365,6 +365,16 @@ class TypedCallable final : public DescribedCallable {
         if constexpr (!std::is_void_v<T>) {
             ValueResult value;
             if (function_ != nullptr && function_->resultConverter != nullptr) {
+                // The host form straight from the native value when the converter can write
+                // it; otherwise (or on any failure) the generic value, which decides the
+                // answer exactly.
+                HostValue body{};
+                if (function_->resultConverter->toHostDirect(
+                        body, &reply.value(), function_->result.descriptor, function_->registry)) {
+                    context.setHostBody(body);
+                    context.stream = std::move(details.stream);
+                    return;
+                }
                 function_->resultConverter->toValue(
                     value, &reply.value(), function_->result.descriptor, function_->registry);
             }

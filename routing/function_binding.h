@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/host_value.h"
 #include "binding/values/value.h"
 #include "binding/values/value_result.h"
 #include "plugin/entry/host_services.h"
@@ -65,8 +66,15 @@ class OrderedTextMap {
 
 // The state of one call. A fresh context holds success with an empty value, status 0, an
 // empty text and no headers or stream.
+//
+// A successful result is held either as a generic value (`result`) or, when the callable
+// could write it straight into the host form, as `hostBody` with `hasHostBody` set (then
+// `result` stays an empty success). Both mean the same answer; `encodeResponse` sends
+// whichever is held. `hostBody` is owned by the context until the response takes it.
 struct CallContext {
     ValueResult result;
+    HostValue hostBody{};
+    bool hasHostBody = false;
     std::uint8_t flag = 0;
     std::uint32_t category = 0;
     std::uint32_t status = 0;
@@ -74,11 +82,29 @@ struct CallContext {
     OrderedTextMap headers;
     std::unique_ptr<BodyStream> stream;
 
+    CallContext() = default;
+    CallContext(const CallContext&) = delete;
+    CallContext& operator=(const CallContext&) = delete;
+    ~CallContext() { releaseHostValue(hostBody); }
+
     bool ok() const noexcept { return result.ok(); }
-    // Records an error (replacing the result) and drops any body stream already held.
+    // Records an error (replacing the result, in either form) and drops any body stream
+    // already held.
     void fail(std::string_view message) {
         result.fail(message);
+        dropHostBody();
         stream.reset();
+    }
+    // Takes a result already in host form (see above); `body` is left kind 0.
+    void setHostBody(HostValue& body) noexcept {
+        releaseHostValue(hostBody);
+        hostBody = body;
+        body = HostValue{};
+        hasHostBody = true;
+    }
+    void dropHostBody() noexcept {
+        releaseHostValue(hostBody);
+        hasHostBody = false;
     }
 };
 
