@@ -456,9 +456,19 @@ void bindAndCall(HostResponse& response, const HostRequest& request, const Route
         bindBody(context, arguments, request);
     }
 
-    // 7. The call.
+    // 7. The call. The pending call goes back to its callable on every path, a throw from
+    // the handler included (the table entry turns that into an error answer).
     Callable& invoker = *binding.invoker;
     std::unique_ptr<PendingCall> call;
+    struct ReleaseCall {
+        Callable& invoker;
+        std::unique_ptr<PendingCall>& call;
+        ~ReleaseCall() {
+            if (call != nullptr) {
+                invoker.releaseCall(std::move(call));
+            }
+        }
+    } release{invoker, call};
     if (context.ok()) {
         call = invoker.bindArguments(context, arguments.values, request.callerContext);
     }
@@ -479,11 +489,8 @@ void bindAndCall(HostResponse& response, const HostRequest& request, const Route
         }
     }
 
-    // 8. The response, then the pending call.
+    // 8. The response, then (as `release` leaves scope) the pending call.
     encodeResponse(response, context, function.registry);
-    if (call != nullptr) {
-        invoker.releaseCall(std::move(call));
-    }
 }
 
 }  // namespace mox

@@ -141,7 +141,9 @@ class Callable {
 
     // Converts the generic arguments (one per parameter, in parameter order; empty where no
     // source gave one) into a pending call. May record an error in `context`; returns the
-    // pending call (which is released whatever happened) or null.
+    // pending call or null. A returned call is given back to `releaseCall` whatever happened
+    // (never destroyed by the caller), so a callable may hand out a handle it does not
+    // allocate per call, such as one shared stateless handle.
     virtual std::unique_ptr<PendingCall> bindArguments(CallContext& context,
                                                        std::span<const Value> arguments,
                                                        HostWord callerContext) = 0;
@@ -150,7 +152,7 @@ class Callable {
     // `contextType()` is a request-context identity, else null.
     virtual void invoke(CallContext& context, const RequestInfo* info, PendingCall& call,
                         HostWord callerContext) = 0;
-    // Frees the pending call.
+    // Frees the pending call (or takes back a handle that was not allocated for it).
     virtual void releaseCall(std::unique_ptr<PendingCall> call) noexcept { call.reset(); }
     // The type identity of the request context the function asks for
     // (`kRequestInfoTypeId` or `kRequestInfoPointerTypeId`, binding/type_identity.h), or any
