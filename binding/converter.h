@@ -27,6 +27,7 @@ namespace mox {
 
 class Value;
 class ValueResult;
+struct HostValue;
 struct TypeDescriptor;
 class TypeRegistry;
 
@@ -82,6 +83,13 @@ class Converter {
     void toValue(ValueResult& result, const void* native, const TypeDescriptor* descriptor,
                  const TypeRegistry* registry) const;
 
+    // The host form of the native object at the top of a conversion, into `out` (released
+    // first): true when `writeHost` succeeded. On false `out` is kind 0 and the caller takes
+    // the generic path. Nothing is thrown.
+    [[nodiscard]] bool toHostDirect(HostValue& out, const void* native,
+                                    const TypeDescriptor* descriptor,
+                                    const TypeRegistry* registry) const noexcept;
+
     // toNative for a value that `depth` containers of the same conversion enclose. Nested
     // conversions call this with the depth of the element or field.
     virtual void readNative(ValueResult& result, void* native, const Value& value,
@@ -97,6 +105,18 @@ class Converter {
                                           const TypeDescriptor* descriptor,
                                           const TypeRegistry* registry, std::uint32_t depth,
                                           ConversionFailure& failure) const = 0;
+
+    // Writes the host form (binding/host_value.h) of the native object straight into `out`,
+    // which is kind 0 on entry: exactly what `toHost` makes of the generic value that
+    // `writeValue` builds, without building that tree. `depth` is as for `writeValue`.
+    // Returns false when it cannot: a conversion failure, no memory, or a shape it does not
+    // write directly. `out` may then hold a partial value, which the caller releases before it
+    // takes the generic path (`toValue`, then `toHost`); that path decides the outcome and the
+    // message, so the direct form never changes an answer. The default builds the generic
+    // value of this object in a temporary tree and converts it.
+    [[nodiscard]] virtual bool writeHost(HostValue& out, const void* native,
+                                         const TypeDescriptor* descriptor,
+                                         const TypeRegistry* registry, std::uint32_t depth) const;
 
     // Whether the generic value of the native object is one that an omit-if-empty field leaves
     // out (empty, false, zero, or a string, blob, collection or structure of size 0), decided

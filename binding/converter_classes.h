@@ -43,6 +43,8 @@ class BoolConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 };
 
@@ -57,6 +59,8 @@ class IntegerConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 };
 
@@ -70,6 +74,8 @@ class FloatingConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 };
 
@@ -81,6 +87,8 @@ class StringConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 };
 
@@ -119,6 +127,8 @@ class EnumConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 
   private:
@@ -136,6 +146,8 @@ class StructConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 };
 
@@ -149,6 +161,8 @@ class VectorConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 
   private:
@@ -166,6 +180,8 @@ class MapConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 
   private:
@@ -186,6 +202,8 @@ class OptionalConverter final : public Converter {
     bool writeValue(Value& out, const void* native, const TypeDescriptor* descriptor,
                     const TypeRegistry* registry, std::uint32_t depth,
                     ConversionFailure& failure) const override;
+    bool writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                   const TypeRegistry* registry, std::uint32_t depth) const override;
     bool isEmptyNative(const void* native, const TypeDescriptor* descriptor) const override;
 
   private:

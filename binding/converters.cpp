@@ -11,10 +11,13 @@
 #include <utility>
 
 #include "binding/converter_classes.h"
+#include "binding/host_value.h"
 #include "binding/number_conversion.h"
 #include "binding/type_descriptor.h"
 #include "binding/type_registry.h"
 #include "binding/values/nesting_limit.h"
+#include "binding/values/value.h"
+#include "plugin/entry/allocation.h"
 #include "text/format_message.h"
 
 namespace mox {
@@ -29,6 +32,34 @@ void Converter::toValue(ValueResult& result, const void* native, const TypeDescr
         // The message lives outside the tree, so failing (which resets the value) is safe.
         result.fail(failure.message());
     }
+}
+
+bool Converter::writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                          const TypeRegistry* registry, std::uint32_t depth) const {
+    Value built;
+    ConversionFailure failure;
+    if (!writeValue(built, native, descriptor, registry, depth, failure)) {
+        return false;
+    }
+    HostResult status{};
+    const bool converted = toHostAtDepth(status, out, built, registry, depth);
+    releaseHostResult(status);
+    return converted;
+}
+
+bool Converter::toHostDirect(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                             const TypeRegistry* registry) const noexcept {
+    releaseHostValue(out);
+    bool written = false;
+    try {
+        written = writeHost(out, native, descriptor, registry, 0);
+    } catch (...) {
+        written = false;  // the generic path reports what went wrong
+    }
+    if (!written) {
+        releaseHostValue(out);
+    }
+    return written;
 }
 
 bool Converter::isEmptyNative(const void* native, const TypeDescriptor* descriptor) const {
@@ -439,6 +470,12 @@ bool BoolConverter::writeValue(Value& out, const void* native, const TypeDescrip
     return true;
 }
 
+bool BoolConverter::writeHost(HostValue& out, const void* native, const TypeDescriptor*,
+                              const TypeRegistry*, std::uint32_t) const {
+    setHostBool(out, *static_cast<const bool*>(native));
+    return true;
+}
+
 bool BoolConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
     return !*static_cast<const bool*>(native);
 }
@@ -510,6 +547,17 @@ bool IntegerConverter<T>::writeValue(Value& out, const void* native, const TypeD
 }
 
 template <class T>
+bool IntegerConverter<T>::writeHost(HostValue& out, const void* native, const TypeDescriptor*,
+                                    const TypeRegistry*, std::uint32_t) const {
+    if constexpr (std::is_signed_v<T>) {
+        setHostSigned(out, load<T>(native));
+    } else {
+        setHostUnsigned(out, load<T>(native));
+    }
+    return true;
+}
+
+template <class T>
 bool IntegerConverter<T>::isEmptyNative(const void* native, const TypeDescriptor*) const {
     return load<T>(native) == 0;
 }
@@ -535,6 +583,13 @@ bool FloatingConverter<T>::writeValue(Value& out, const void* native, const Type
                                       const TypeRegistry*, std::uint32_t,
                                       ConversionFailure&) const {
     out.setFloat(static_cast<double>(load<T>(native)));
+    return true;
+}
+
+template <class T>
+bool FloatingConverter<T>::writeHost(HostValue& out, const void* native, const TypeDescriptor*,
+                                     const TypeRegistry*, std::uint32_t) const {
+    setHostFloat(out, static_cast<double>(load<T>(native)));
     return true;
 }
 
@@ -582,6 +637,12 @@ bool StringConverter::writeValue(Value& out, const void* native, const TypeDescr
                                  const TypeRegistry*, std::uint32_t, ConversionFailure&) const {
     out.setString(std::string_view(*static_cast<const std::string*>(native)));
     return true;
+}
+
+bool StringConverter::writeHost(HostValue& out, const void* native, const TypeDescriptor*,
+                                const TypeRegistry*, std::uint32_t) const {
+    const std::string& text = *static_cast<const std::string*>(native);
+    return setHostString(out, text.data(), text.size());
 }
 
 bool StringConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
@@ -734,9 +795,92 @@ bool EnumConverter::writeValue(Value& out, const void* native, const TypeDescrip
     return true;
 }
 
+bool EnumConverter::writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                              const TypeRegistry* registry, std::uint32_t) const {
+    const StaticTypeId* typeId = descriptor != nullptr && descriptor->staticTypeId != nullptr
+                                     ? descriptor->staticTypeId
+                                     : typeId_;
+    const std::int32_t number = *static_cast<const std::int32_t*>(native);
+    if (registry != nullptr && typeId != nullptr) {
+        if (const char* name = registry->enumeratorName(typeId->id, number)) {
+            return setHostString(out, name, std::strlen(name));
+        }
+    }
+    setHostSigned(out, number);
+    return true;
+}
+
 bool EnumConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
     return *static_cast<const std::int32_t*>(native) == 0;
 }
+
+// --- direct host forms of records and maps ---------------------------------------------------
+
+namespace {
+
+// Most members a record or map writes directly; larger ones take the default path (a
+// temporary generic tree), which has no such limit.
+constexpr std::size_t kMaxDirectMembers = 32;
+
+// One member to write: its name and what converts its value.
+struct DirectMember {
+    std::string_view name;
+    const void* native;
+    const Converter* converter;
+    const TypeDescriptor* descriptor;
+};
+
+// Puts `members` in the generic structure's member order (names compared byte by byte as
+// unsigned, a prefix first) and answers whether the names are distinct and free of NUL bytes,
+// the cases in which that order is the plain byte order and no two writes meet in one member.
+bool sortDirectMembers(DirectMember* members, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (members[i].name.find('\0') != std::string_view::npos) {
+            return false;
+        }
+    }
+    for (std::size_t i = 1; i < count; ++i) {
+        const DirectMember moving = members[i];
+        std::size_t j = i;
+        for (; j > 0 && moving.name < members[j - 1].name; --j) {
+            members[j] = members[j - 1];
+        }
+        members[j] = moving;
+    }
+    for (std::size_t i = 1; i < count; ++i) {
+        if (members[i].name == members[i - 1].name) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes sorted members as a host structure, each name an owned copy.
+bool writeDirectMembers(HostValue& out, const DirectMember* members, std::size_t count,
+                        const TypeRegistry* registry, std::uint32_t depth) {
+    HostMember* host = setHostStructure(out, static_cast<std::uint32_t>(count));
+    if (host == nullptr) {
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view name = members[i].name;
+        auto* copy = static_cast<char*>(allocate(name.size() + 1));
+        if (copy == nullptr) {
+            return false;
+        }
+        std::memcpy(copy, name.data(), name.size());
+        copy[name.size()] = '\0';
+        host[i].name = copy;
+        host[i].ownsName = 1;
+        if (!members[i].converter->writeHost(host[i].value, members[i].native,
+                                             members[i].descriptor, registry, depth)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 // --- struct ---------------------------------------------------------------------------------
 
@@ -813,6 +957,35 @@ bool StructConverter::writeValue(Value& out, const void* native, const TypeDescr
     return true;
 }
 
+bool StructConverter::writeHost(HostValue& out, const void* native,
+                                const TypeDescriptor* descriptor, const TypeRegistry* registry,
+                                std::uint32_t depth) const {
+    if (descriptor == nullptr || depth >= kMaxNestingDepth) {
+        return false;
+    }
+    DirectMember members[kMaxDirectMembers];
+    std::size_t count = 0;
+    const auto* base = static_cast<const unsigned char*>(native);
+    for (const FieldDescriptor& field : descriptor->fields) {
+        if (field.converter == nullptr) {
+            continue;
+        }
+        const void* fieldNative = base + field.offset;
+        if (field.omitIfEmpty() &&
+            field.converter->isEmptyNative(fieldNative, field.type.descriptor)) {
+            continue;
+        }
+        if (count == kMaxDirectMembers) {
+            return Converter::writeHost(out, native, descriptor, registry, depth);
+        }
+        members[count++] = {field.name, fieldNative, field.converter.get(), field.type.descriptor};
+    }
+    if (!sortDirectMembers(members, count)) {
+        return Converter::writeHost(out, native, descriptor, registry, depth);
+    }
+    return writeDirectMembers(out, members, count, registry, depth + 1);
+}
+
 bool StructConverter::isEmptyNative(const void* native, const TypeDescriptor* descriptor) const {
     if (descriptor == nullptr) {
         return false;
@@ -871,6 +1044,27 @@ bool VectorConverter::writeValue(Value& out, const void* native, const TypeDescr
     for (std::size_t i = 0; i < count; ++i) {
         if (!element_->writeValue(out.append(), data + i * ops_.elementSize, descriptor, registry,
                                   depth + 1, failure)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool VectorConverter::writeHost(HostValue& out, const void* native,
+                                const TypeDescriptor* descriptor, const TypeRegistry* registry,
+                                std::uint32_t depth) const {
+    const std::size_t count = ops_.size(native);
+    if (depth >= kMaxNestingDepth || count > kMaxValueLength) {
+        return false;
+    }
+    HostValue* array = setHostCollection(out, static_cast<std::uint32_t>(count));
+    if (array == nullptr) {
+        return false;
+    }
+    const auto* data = static_cast<const unsigned char*>(ops_.data(native));
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!element_->writeHost(array[i], data + i * ops_.elementSize, descriptor, registry,
+                                 depth + 1)) {
             return false;
         }
     }
@@ -942,6 +1136,40 @@ bool MapConverter::writeValue(Value& out, const void* native, const TypeDescript
     return ops_.forEach(native, &write, &writeMapEntry);
 }
 
+namespace {
+
+struct MapCollect {
+    DirectMember* members;
+    std::size_t count;
+    const Converter* element;
+    const TypeDescriptor* descriptor;
+};
+
+bool collectMapEntry(void* context, std::string_view key, const void* element) {
+    auto& collect = *static_cast<MapCollect*>(context);
+    if (collect.count == kMaxDirectMembers) {
+        return false;
+    }
+    collect.members[collect.count++] = {key, element, collect.element, collect.descriptor};
+    return true;
+}
+
+}  // namespace
+
+bool MapConverter::writeHost(HostValue& out, const void* native, const TypeDescriptor* descriptor,
+                             const TypeRegistry* registry, std::uint32_t depth) const {
+    if (depth >= kMaxNestingDepth) {
+        return false;
+    }
+    DirectMember members[kMaxDirectMembers];
+    MapCollect collect{members, 0, element_.get(), descriptor};
+    if (!ops_.forEach(native, &collect, &collectMapEntry) ||
+        !sortDirectMembers(members, collect.count)) {
+        return Converter::writeHost(out, native, descriptor, registry, depth);
+    }
+    return writeDirectMembers(out, members, collect.count, registry, depth + 1);
+}
+
 bool MapConverter::isEmptyNative(const void* native, const TypeDescriptor*) const {
     return ops_.size(native) == 0;
 }
@@ -975,6 +1203,15 @@ bool OptionalConverter::writeValue(Value& out, const void* native, const TypeDes
         return true;
     }
     return held_->writeValue(out, ops_.get(native), descriptor, registry, depth, failure);
+}
+
+bool OptionalConverter::writeHost(HostValue& out, const void* native,
+                                  const TypeDescriptor* descriptor, const TypeRegistry* registry,
+                                  std::uint32_t depth) const {
+    if (!ops_.hasValue(native)) {
+        return true;  // an empty generic value: kind 0
+    }
+    return held_->writeHost(out, ops_.get(native), descriptor, registry, depth);
 }
 
 bool OptionalConverter::isEmptyNative(const void* native, const TypeDescriptor* descriptor) const {

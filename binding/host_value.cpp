@@ -555,10 +555,15 @@ void setHostError(HostResult& result, const char* message) {
 }
 
 bool toHost(HostResult& status, HostValue& out, const Value& value, const TypeRegistry* registry) {
+    return toHostAtDepth(status, out, value, registry, 0);
+}
+
+bool toHostAtDepth(HostResult& status, HostValue& out, const Value& value,
+                   const TypeRegistry* registry, std::uint32_t depth) {
     releaseHostValue(out);
     ToHost converter(status, registry);
     try {
-        return converter.convert(out, value, 0);
+        return converter.convert(out, value, depth);
     } catch (const std::bad_alloc&) {
         recordFailure(status, kToHostNoMemoryMessage);
         return false;

@@ -218,6 +218,11 @@ void setHostError(HostResult& result, const char* message);
 [[nodiscard]] bool toHost(HostResult& status, HostValue& out, const Value& value,
                           const TypeRegistry* registry);
 
+// toHost for a value that `depth` containers of a larger conversion enclose, so that the depth
+// bound counts from the outermost container (a converter writing one part of a tree uses it).
+[[nodiscard]] bool toHostAtDepth(HostResult& status, HostValue& out, const Value& value,
+                                 const TypeRegistry* registry, std::uint32_t depth);
+
 // Converts a host value into `out`: kind 0 resets it; kinds 1 to 4 give the scalars; 5 and 6
 // give a string read up to the text's NUL (the length field is not used); 7 and 8 give a blob
 // with a copy of `length` bytes; 9 a collection, element by element; 10 a structure, member by

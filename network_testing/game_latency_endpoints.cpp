@@ -10,14 +10,15 @@ void GameLatencyExperiment::registerEndpoints(PluginBase& plugin) {
     setYield([&plugin] { plugin.yield(); });
     PluginBase* owner = &plugin;
     plugin.router()
-        .bind(RequestMethod::Get, "/network-testing/v1/game-latency",
-              [this, owner]() -> CallResult<GameLatencyExperimentResults> {
-                  if (owner->isStopping()) {
-                      return CallResult<GameLatencyExperimentResults>::failure(
-                          CallError::withCode(500, "Exiting"));
-                  }
-                  return results();
-              })
+        .bind(
+            RequestMethod::Get, "/network-testing/v1/game-latency",
+            [this, owner]() -> CallResult<std::shared_ptr<const GameLatencyExperimentResults>> {
+                if (owner->isStopping()) {
+                    return CallResult<std::shared_ptr<const GameLatencyExperimentResults>>::failure(
+                        CallError::withCode(500, "Exiting"));
+                }
+                return sharedResults();
+            })
         .tags(plugin.helpPath());
     plugin.router()
         .bind(RequestMethod::Delete, "/network-testing/v1/game-latency/results",

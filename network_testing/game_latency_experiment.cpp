@@ -16,11 +16,6 @@ namespace {
 // How long the on-demand wait sleeps between two calls of `yield` at most.
 constexpr std::chrono::milliseconds kOnDemandPoll{5};
 
-// Status 500 with `message`, or "Internal server error" when it is empty.
-CallResult<GameLatencyExperimentResults> serverError(const std::string& message) {
-    return CallResult<GameLatencyExperimentResults>::failure(makeServerError(message));
-}
-
 void logStartError(const char* what) {
     LogManager::write(kLogError, kGroupNet | kGroupDbg,
                       "network-testing: Error running game latency experiment. Could not start "
@@ -91,7 +86,8 @@ void GameLatencyExperiment::workerMain(const TelemetryPoster& post) {
             post(kGameLatencyTelemetryEvent, gameLatencyTelemetryFields(outcome.value()));
             std::lock_guard<std::mutex> lock(mutex_);
             if (!stop_.load(std::memory_order_acquire)) {
-                stored_ = outcome.releaseValue();
+                stored_ =
+                    std::make_shared<const GameLatencyExperimentResults>(outcome.releaseValue());
             }
         }
     } catch (...) {
@@ -102,14 +98,24 @@ void GameLatencyExperiment::workerMain(const TelemetryPoster& post) {
 }
 
 CallResult<GameLatencyExperimentResults> GameLatencyExperiment::results() {
+    auto shared = sharedResults();
+    if (!shared.ok()) {
+        return CallResult<GameLatencyExperimentResults>::failure(shared.releaseError());
+    }
+    return *shared.value();
+}
+
+CallResult<std::shared_ptr<const GameLatencyExperimentResults>>
+GameLatencyExperiment::sharedResults() {
+    using Shared = std::shared_ptr<const GameLatencyExperimentResults>;
     NetworkTestingDynamicConfig config;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stop_.load(std::memory_order_acquire)) {
-            return serverError("Exiting");
+            return CallResult<Shared>::failure(makeServerError("Exiting"));
         }
-        if (stored_.has_value()) {
-            return *stored_;
+        if (stored_ != nullptr) {
+            return Shared(stored_);
         }
         config = config_;
         ++pendingRequests_;
@@ -146,7 +152,7 @@ CallResult<GameLatencyExperimentResults> GameLatencyExperiment::results() {
         });
     } catch (const std::exception& error) {
         logStartError(error.what());
-        return serverError("Error starting the game latency run");
+        return CallResult<Shared>::failure(makeServerError("Error starting the game latency run"));
     }
 
     std::optional<CallResult<GameLatencyExperimentResults>> outcome;
@@ -168,13 +174,14 @@ CallResult<GameLatencyExperimentResults> GameLatencyExperiment::results() {
     run.join();
 
     if (!outcome->ok()) {
-        return serverError(outcome->error().message);
+        return CallResult<Shared>::failure(makeServerError(outcome->error().message));
     }
+    auto fresh = std::make_shared<const GameLatencyExperimentResults>(outcome->releaseValue());
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stop_.load(std::memory_order_acquire)) {
-        stored_ = outcome->value();
+        stored_ = fresh;
     }
-    return outcome->releaseValue();
+    return Shared(std::move(fresh));
 }
 
 void GameLatencyExperiment::clearResults() {

@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -52,6 +53,9 @@ class GameLatencyExperiment final : public NetworkExperiment {
     // `GET /network-testing/v1/game-latency`: the stored results, or a fresh on-demand run.
     // Blocks the calling thread for the run; `yield` is called meanwhile.
     CallResult<GameLatencyExperimentResults> results();
+    // The same, sharing the stored results instead of copying them: stored results are never
+    // changed, only replaced, so the snapshot stays what it was when the request read it.
+    CallResult<std::shared_ptr<const GameLatencyExperimentResults>> sharedResults();
     // `DELETE /network-testing/v1/game-latency/results`: forgets the stored results.
     void clearResults();
 
@@ -64,7 +68,8 @@ class GameLatencyExperiment final : public NetworkExperiment {
 
     mutable std::mutex mutex_;
     NetworkTestingDynamicConfig config_;
-    std::optional<GameLatencyExperimentResults> stored_;
+    // The stored results (null: none), replaced as a whole, never changed in place.
+    std::shared_ptr<const GameLatencyExperimentResults> stored_;
     NetworkExperimentStatus status_ = NetworkExperimentStatus::Disabled;
     bool workerStarted_ = false;
     std::mt19937 generator_;

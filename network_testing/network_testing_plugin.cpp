@@ -38,7 +38,7 @@ void NetworkTestingPlugin::onRegisterEndpoints() {
                   if (isStopping()) {
                       return HandlerReply<NetworkExperimentsResource>::failure(500, "Exiting");
                   }
-                  return experimentsResource();
+                  return HandlerReply<NetworkExperimentsResource>::shared(experimentsResource());
               })
         .tags(helpPath());
     for (auto& [name, experiment] : experiments_) {
@@ -71,12 +71,23 @@ void NetworkTestingPlugin::onConfiguration(PluginResourceEventType type,
     }
 }
 
-NetworkExperimentsResource NetworkTestingPlugin::experimentsResource() const {
-    NetworkExperimentsResource resource;
-    for (const auto& [name, experiment] : experiments_) {
-        resource.experiments[name].status = experiment->status();
+std::shared_ptr<const NetworkExperimentsResource> NetworkTestingPlugin::experimentsResource()
+    const {
+    std::lock_guard<std::mutex> lock(resourceMutex_);
+    bool current = resource_ != nullptr && resource_->experiments.size() == experiments_.size();
+    for (auto it = experiments_.begin(); current && it != experiments_.end(); ++it) {
+        const auto held = resource_->experiments.find(it->first);
+        current =
+            held != resource_->experiments.end() && held->second.status == it->second->status();
     }
-    return resource;
+    if (!current) {
+        auto fresh = std::make_shared<NetworkExperimentsResource>();
+        for (const auto& [name, experiment] : experiments_) {
+            fresh->experiments[name].status = experiment->status();
+        }
+        resource_ = std::move(fresh);
+    }
+    return resource_;
 }
 
 void NetworkTestingPlugin::onShutdown() {

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -45,8 +46,10 @@ class NetworkTestingPlugin final : public PluginBase {
     void onRegisterEndpoints() override;
     bool onInitialised() override;
 
-    // `GET /network-testing/v1/experiments`: every experiment's status by name.
-    NetworkExperimentsResource experimentsResource() const;
+    // `GET /network-testing/v1/experiments`: every experiment's status by name. Statuses
+    // change a few times in a plugin's life, so the answer is a shared snapshot, rebuilt only
+    // when a status differs from it; a snapshot once handed out never changes.
+    std::shared_ptr<const NetworkExperimentsResource> experimentsResource() const;
 
     // The configuration callback of the subscription.
     void onConfiguration(PluginResourceEventType type, const NetworkTestingDynamicConfig& config);
@@ -58,6 +61,10 @@ class NetworkTestingPlugin final : public PluginBase {
     // Owned; emptied by `onShutdown`. Deleting through the map's destructor only happens when
     // the plugin is destroyed without a shutdown (a load that failed half-way).
     std::unordered_map<std::string, std::unique_ptr<NetworkExperiment>> experiments_;
+    // The last snapshot of `experimentsResource`, guarded by `resourceMutex_` (taken before
+    // any experiment's own mutex, never the other way round).
+    mutable std::mutex resourceMutex_;
+    mutable std::shared_ptr<const NetworkExperimentsResource> resource_;
 };
 
 }  // namespace mox

@@ -7,6 +7,7 @@
 //   mox::CallResult<Results> Experiment::getResults();   // bound with router().bind(...)
 #pragma once
 
+#include <memory>
 #include <utility>
 
 #include "plugin/call_result.h"
@@ -20,6 +21,21 @@ struct ReplyTraits<CallResult<T>> {
     static HandlerReply<T> toReply(CallResult<T>&& result) {
         if (result.ok()) {
             return HandlerReply<T>(result.releaseValue());
+        }
+        CallError error = result.releaseError();
+        return HandlerReply<T>::failure(error.code != 0 ? error.code : 500,
+                                        std::move(error.message));
+    }
+};
+
+// A handler that answers with an immutable T it keeps: the answer is converted from the
+// shared object, without a copy (see `HandlerReply::shared`).
+template <class T>
+struct ReplyTraits<CallResult<std::shared_ptr<const T>>> {
+    using Value = T;
+    static HandlerReply<T> toReply(CallResult<std::shared_ptr<const T>>&& result) {
+        if (result.ok()) {
+            return HandlerReply<T>::shared(result.releaseValue());
         }
         CallError error = result.releaseError();
         return HandlerReply<T>::failure(error.code != 0 ? error.code : 500,

@@ -352,6 +352,11 @@ std::uint64_t requestTimeNow() noexcept {
 void encodeResponse(HostResponse& response, CallContext& context, const TypeRegistry* registry) {
     if (!context.ok()) {
         setResponseError(response, context.result.error().data(), context.status);
+    } else if (context.hasHostBody) {
+        releaseHostValue(response.body);
+        response.body = context.hostBody;
+        context.hostBody = HostValue{};
+        context.hasHostBody = false;
     } else {
         HostResult status{};
         if (!toHost(status, response.body, context.result.value(), registry)) {
@@ -451,9 +456,19 @@ void bindAndCall(HostResponse& response, const HostRequest& request, const Route
         bindBody(context, arguments, request);
     }
 
-    // 7. The call.
+    // 7. The call. The pending call goes back to its callable on every path, a throw from
+    // the handler included (the table entry turns that into an error answer).
     Callable& invoker = *binding.invoker;
     std::unique_ptr<PendingCall> call;
+    struct ReleaseCall {
+        Callable& invoker;
+        std::unique_ptr<PendingCall>& call;
+        ~ReleaseCall() {
+            if (call != nullptr) {
+                invoker.releaseCall(std::move(call));
+            }
+        }
+    } release{invoker, call};
     if (context.ok()) {
         call = invoker.bindArguments(context, arguments.values, request.callerContext);
     }
@@ -474,11 +489,8 @@ void bindAndCall(HostResponse& response, const HostRequest& request, const Route
         }
     }
 
-    // 8. The response, then the pending call.
+    // 8. The response, then (as `release` leaves scope) the pending call.
     encodeResponse(response, context, function.registry);
-    if (call != nullptr) {
-        invoker.releaseCall(std::move(call));
-    }
 }
 
 }  // namespace mox

@@ -126,10 +126,22 @@ class ReplyDetailsSetters {
 
 // A handler's answer: a value of T, or an error message with a status. A reply made from a
 // value is a success with status 0 unless `status` says otherwise.
+//
+// A reply may also share an immutable T that the handler keeps (`shared`): the answer is
+// converted from it without a copy, and the reply holds a reference on it until then, so the
+// handler may replace its own pointer meanwhile. REQUIRES: nobody changes a shared T.
 template <class T>
 class [[nodiscard]] HandlerReply : public detail::ReplyDetailsSetters<HandlerReply<T>> {
   public:
     HandlerReply(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+    static HandlerReply shared(std::shared_ptr<const T> value) {
+        if (value == nullptr) {
+            return failure(500, "Internal server error");
+        }
+        HandlerReply reply;
+        reply.shared_ = std::move(value);
+        return reply;
+    }
     static HandlerReply failure(std::uint32_t status, std::string message) {
         HandlerReply reply;
         reply.error_ = std::move(message);
@@ -137,14 +149,15 @@ class [[nodiscard]] HandlerReply : public detail::ReplyDetailsSetters<HandlerRep
         return reply;
     }
 
-    bool ok() const noexcept { return value_.has_value(); }
+    bool ok() const noexcept { return value_.has_value() || shared_ != nullptr; }
     // REQUIRES: ok().
-    T& value() noexcept { return *value_; }
+    const T& value() const noexcept { return shared_ != nullptr ? *shared_ : *value_; }
     const std::string& error() const noexcept { return error_; }
 
   private:
     HandlerReply() = default;
     std::optional<T> value_;
+    std::shared_ptr<const T> shared_;
     std::string error_;
 };
 
@@ -288,13 +301,21 @@ class TypedCallable final : public DescribedCallable {
 
     std::unique_ptr<PendingCall> bindArguments(CallContext& context, std::span<const Value> values,
                                                HostWord) override {
-        auto call = std::make_unique<Call>();
-        ValueResult result;
-        convertAll(result, *call, values, std::make_index_sequence<kArity>());
-        if (!result.ok()) {
-            context.fail(result.error());
+        if constexpr (kArity == 0) {
+            // Nothing to hold: every call shares the one stateless handle, which
+            // `releaseCall` gives back instead of deleting.
+            (void)context;
+            (void)values;
+            return std::unique_ptr<PendingCall>(&noArguments_);
+        } else {
+            auto call = std::make_unique<Call>();
+            ValueResult result;
+            convertAll(result, *call, values, std::make_index_sequence<kArity>());
+            if (!result.ok()) {
+                context.fail(result.error());
+            }
+            return call;
         }
-        return call;
     }
 
     void invoke(CallContext& context, const RequestInfo* info, PendingCall& pending,
@@ -306,6 +327,12 @@ class TypedCallable final : public DescribedCallable {
         } else {
             using Traits = ReplyTraits<Result>;
             report(context, Traits::toReply(callHandler(info, call)));
+        }
+    }
+
+    void releaseCall(std::unique_ptr<PendingCall> call) noexcept override {
+        if (call.get() == &noArguments_) {
+            (void)call.release();  // shared, not owned by the handle
         }
     }
 
@@ -365,6 +392,16 @@ class TypedCallable final : public DescribedCallable {
         if constexpr (!std::is_void_v<T>) {
             ValueResult value;
             if (function_ != nullptr && function_->resultConverter != nullptr) {
+                // The host form straight from the native value when the converter can write
+                // it; otherwise (or on any failure) the generic value, which decides the
+                // answer exactly.
+                HostValue body{};
+                if (function_->resultConverter->toHostDirect(
+                        body, &reply.value(), function_->result.descriptor, function_->registry)) {
+                    context.setHostBody(body);
+                    context.stream = std::move(details.stream);
+                    return;
+                }
                 function_->resultConverter->toValue(
                     value, &reply.value(), function_->result.descriptor, function_->registry);
             }
@@ -379,6 +416,9 @@ class TypedCallable final : public DescribedCallable {
     }
 
     F handler_;
+    // The handle of every call when the handler takes no arguments (an empty tuple: no
+    // state, so any number of threads may share it).
+    Call noArguments_;
 };
 
 template <class T>

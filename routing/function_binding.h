@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/host_value.h"
 #include "binding/values/value.h"
 #include "binding/values/value_result.h"
 #include "plugin/entry/host_services.h"
@@ -65,8 +66,15 @@ class OrderedTextMap {
 
 // The state of one call. A fresh context holds success with an empty value, status 0, an
 // empty text and no headers or stream.
+//
+// A successful result is held either as a generic value (`result`) or, when the callable
+// could write it straight into the host form, as `hostBody` with `hasHostBody` set (then
+// `result` stays an empty success). Both mean the same answer; `encodeResponse` sends
+// whichever is held. `hostBody` is owned by the context until the response takes it.
 struct CallContext {
     ValueResult result;
+    HostValue hostBody{};
+    bool hasHostBody = false;
     std::uint8_t flag = 0;
     std::uint32_t category = 0;
     std::uint32_t status = 0;
@@ -74,11 +82,29 @@ struct CallContext {
     OrderedTextMap headers;
     std::unique_ptr<BodyStream> stream;
 
+    CallContext() = default;
+    CallContext(const CallContext&) = delete;
+    CallContext& operator=(const CallContext&) = delete;
+    ~CallContext() { releaseHostValue(hostBody); }
+
     bool ok() const noexcept { return result.ok(); }
-    // Records an error (replacing the result) and drops any body stream already held.
+    // Records an error (replacing the result, in either form) and drops any body stream
+    // already held.
     void fail(std::string_view message) {
         result.fail(message);
+        dropHostBody();
         stream.reset();
+    }
+    // Takes a result already in host form (see above); `body` is left kind 0.
+    void setHostBody(HostValue& body) noexcept {
+        releaseHostValue(hostBody);
+        hostBody = body;
+        body = HostValue{};
+        hasHostBody = true;
+    }
+    void dropHostBody() noexcept {
+        releaseHostValue(hostBody);
+        hasHostBody = false;
     }
 };
 
@@ -115,7 +141,9 @@ class Callable {
 
     // Converts the generic arguments (one per parameter, in parameter order; empty where no
     // source gave one) into a pending call. May record an error in `context`; returns the
-    // pending call (which is released whatever happened) or null.
+    // pending call or null. A returned call is given back to `releaseCall` whatever happened
+    // (never destroyed by the caller), so a callable may hand out a handle it does not
+    // allocate per call, such as one shared stateless handle.
     virtual std::unique_ptr<PendingCall> bindArguments(CallContext& context,
                                                        std::span<const Value> arguments,
                                                        HostWord callerContext) = 0;
@@ -124,7 +152,7 @@ class Callable {
     // `contextType()` is a request-context identity, else null.
     virtual void invoke(CallContext& context, const RequestInfo* info, PendingCall& call,
                         HostWord callerContext) = 0;
-    // Frees the pending call.
+    // Frees the pending call (or takes back a handle that was not allocated for it).
     virtual void releaseCall(std::unique_ptr<PendingCall> call) noexcept { call.reset(); }
     // The type identity of the request context the function asks for
     // (`kRequestInfoTypeId` or `kRequestInfoPointerTypeId`, binding/type_identity.h), or any

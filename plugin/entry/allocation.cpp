@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "platform/heap.h"
 
@@ -11,37 +13,64 @@ namespace mox {
 
 namespace {
 
+// The counters, guarded by `CounterLock`. Every update takes the lock, changes plain 64-bit
+// fields and releases it: one locked instruction per allocation or free (separate atomic
+// counters needed two to four, and a 64-bit atomic add is a compare-exchange loop on i686).
+// Because one lock orders every update, the counters are exact at any instant, the peak is the
+// true maximum of (bytes allocated - bytes freed) over that order, and `blocksAtPeak` belongs
+// to the same instant as the peak; `memoryStats()` reads all six under the lock, so a snapshot
+// is consistent.
 struct Counters {
-    std::atomic<std::uint64_t> peakBytes{0};
-    std::atomic<std::uint64_t> blocksAtPeak{0};
-    std::atomic<std::uint64_t> bytesAllocated{0};
-    std::atomic<std::uint64_t> allocations{0};
-    std::atomic<std::uint64_t> bytesFreed{0};
-    std::atomic<std::uint64_t> frees{0};
+    std::uint64_t peakBytes = 0;
+    std::uint64_t blocksAtPeak = 0;
+    std::uint64_t bytesAllocated = 0;
+    std::uint64_t allocations = 0;
+    std::uint64_t bytesFreed = 0;
+    std::uint64_t frees = 0;
 };
 
+// A test-and-test-and-set lock for the few instructions above. It is never held across a
+// call, so a waiter normally spins for a handful of cycles; one whose holder was preempted
+// gives its time slice away instead of spinning on.
+class CounterLock {
+  public:
+    void lock() noexcept {
+        while (locked_.exchange(true, std::memory_order_acquire)) {
+            for (int spins = 0; locked_.load(std::memory_order_relaxed); ++spins) {
+                if (spins >= 64) {
+                    std::this_thread::yield();
+                    spins = 0;
+                }
+            }
+        }
+    }
+    void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+  private:
+    std::atomic<bool> locked_{false};
+};
+
+// Constant-initialised, so usable from the first allocation of any static constructor.
+CounterLock gLock;
 Counters gCounters;
 
-// 64-bit atomics must be lock-free to be safe from any thread without a lock of our own; on
-// i686 they are, through cmpxchg8b.
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void countAllocation(std::uint64_t size) {
-    const std::uint64_t bytes = gCounters.bytesAllocated.fetch_add(size) + size;
-    const std::uint64_t count = gCounters.allocations.fetch_add(1) + 1;
-    const std::uint64_t inUse = bytes - gCounters.bytesFreed.load();
-    std::uint64_t peak = gCounters.peakBytes.load();
-    while (inUse > peak) {
-        if (gCounters.peakBytes.compare_exchange_weak(peak, inUse)) {
-            gCounters.blocksAtPeak.store(count - gCounters.frees.load());
-            break;
-        }
+    std::lock_guard<CounterLock> guard(gLock);
+    gCounters.bytesAllocated += size;
+    ++gCounters.allocations;
+    const std::uint64_t inUse = gCounters.bytesAllocated - gCounters.bytesFreed;
+    if (inUse > gCounters.peakBytes) {
+        gCounters.peakBytes = inUse;
+        gCounters.blocksAtPeak = gCounters.allocations - gCounters.frees;
     }
 }
 
 void countFree(std::uint64_t size) {
-    gCounters.bytesFreed.fetch_add(size);
-    gCounters.frees.fetch_add(1);
+    std::lock_guard<CounterLock> guard(gLock);
+    gCounters.bytesFreed += size;
+    ++gCounters.frees;
 }
 
 void* countingAllocate(void*, std::size_t size) {
@@ -145,12 +174,15 @@ std::size_t allocationBlockSize(const void* block) {
 
 MemoryStats memoryStats() {
     MemoryStats stats{};
-    stats.peakBytesInUse = gCounters.peakBytes.load();
-    stats.blocksAtPeak = gCounters.blocksAtPeak.load();
-    stats.bytesAllocated = gCounters.bytesAllocated.load();
-    stats.allocations = gCounters.allocations.load();
-    stats.bytesFreed = gCounters.bytesFreed.load();
-    stats.frees = gCounters.frees.load();
+    {
+        std::lock_guard<CounterLock> guard(gLock);
+        stats.peakBytesInUse = gCounters.peakBytes;
+        stats.blocksAtPeak = gCounters.blocksAtPeak;
+        stats.bytesAllocated = gCounters.bytesAllocated;
+        stats.allocations = gCounters.allocations;
+        stats.bytesFreed = gCounters.bytesFreed;
+        stats.frees = gCounters.frees;
+    }
     stats.reserved0 = 0;
     stats.reserved1 = 0;
     return stats;

@@ -5,7 +5,7 @@
 // host) goes through four replaceable hooks and a block-size query, each receiving the
 // user-data pointer installed with them. Until someone installs hooks, the first allocation
 // installs the counting hooks: they call the runtime heap and keep 64-bit counters, updated
-// atomically from any thread, that `memoryStats()` reads (the host's `GetMemoryStats`).
+// under one short lock from any thread, that `memoryStats()` reads (the host's `GetMemoryStats`).
 //
 // Example:
 //   char* copy = mox::duplicateString("text");   // counted: one allocation
@@ -49,7 +49,8 @@ void* reallocate(void* block, std::size_t size);
 char* duplicateString(const char* text);
 std::size_t allocationBlockSize(const void* block);
 
-// Snapshot of the counting hooks' counters, each read atomically. The reserved words are 0.
+// Snapshot of the counting hooks' counters, all six from one instant (no allocation or free
+// of any thread falls between their reads). The reserved words are 0.
 MemoryStats memoryStats();
 
 }  // namespace mox

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -233,6 +234,29 @@ TEST_F(EndpointTest, FunctionsThatAskForTheRequestGetIt) {
     EXPECT_LE(seen.startTime, requestTimeNow());
     // 100 ns units since 1970: later than 2020-01-01 (15778368000000000).
     EXPECT_GT(seen.startTime, 15778368000000000ull);
+}
+
+TEST_F(EndpointTest, SharedRepliesAnswerTheHandlersObjectAndLetGoOfIt) {
+    auto stored = std::make_shared<const ProbeResults>(ProbeResults{{{"probe-1", 12}}});
+    std::shared_ptr<const ProbeResults> none;
+    router.bindFunction("Stored", [&] { return HandlerReply<ProbeResults>::shared(stored); });
+    router.bindFunction("Missing", [&] { return HandlerReply<ProbeResults>::shared(none); });
+    {
+        RequestBuilder builder(RequestMethod::Get, "Stored");
+        Answer answer;
+        call("Stored", builder, answer);
+        ASSERT_FALSE(answer.isError()) << answer.error();
+        EXPECT_EQ(answer.body().find("results").at(0).find("server").asString(), "probe-1");
+        EXPECT_EQ(stored.use_count(), 1) << "the reply keeps no reference after the answer";
+    }
+    {
+        RequestBuilder builder(RequestMethod::Get, "Missing");
+        Answer answer;
+        call("Missing", builder, answer);
+        EXPECT_TRUE(answer.isError());
+        EXPECT_EQ(answer.error(), "Internal server error");
+        EXPECT_EQ(answer.status(), 500u);
+    }
 }
 
 TEST_F(EndpointTest, FailuresInsideTheCallAreAnsweredNotThrown) {
