@@ -305,13 +305,33 @@ class MessagePackDecoder {
             result_.fail(formatMessage(kMessages[widthCode], pos_));
             return false;
         }
-        std::uint64_t number = 0;
-        for (std::size_t i = 0; i < width; ++i) {
-            number = (number << 8) | data_[pos_ + i];
-        }
+        const std::uint8_t* bytes = data_ + pos_;
         pos_ += width;
-        out = number;
+        switch (widthCode) {
+            case 0:
+                out = bytes[0];
+                break;
+            case 1:
+                out = loadBigEndian<2>(bytes);
+                break;
+            case 2:
+                out = loadBigEndian<4>(bytes);
+                break;
+            default:
+                out = loadBigEndian<8>(bytes);
+                break;
+        }
         return true;
+    }
+
+    // A fixed width, so that the compiler turns the bytes into one load and a byte swap.
+    template <std::size_t kWidth>
+    static std::uint64_t loadBigEndian(const std::uint8_t* bytes) noexcept {
+        std::uint64_t number = 0;
+        for (std::size_t i = 0; i < kWidth; ++i) {
+            number = (number << 8) | bytes[i];
+        }
+        return number;
     }
 
     static std::int64_t signExtend(std::uint64_t bits, unsigned widthCode) {

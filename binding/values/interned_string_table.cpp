@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "binding/values/byte_compare.h"
 #include "binding/values/fnv1a.h"
 #include "binding/values/page_provider.h"
 #include "binding/values/small_object_pool.h"
@@ -13,7 +14,7 @@ namespace {
 
 bool sameText(const InternedString& entry, std::string_view text, std::uint32_t hash) noexcept {
     return entry.hash == hash && entry.text.size() == text.size() &&
-           std::memcmp(entry.text.data(), text.data(), text.size()) == 0;
+           detail::equalBytes(entry.text.data(), text.data(), text.size());
 }
 
 }  // namespace

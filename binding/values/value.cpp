@@ -224,7 +224,9 @@ void Value::releasePayload(bool bulk) noexcept {
 }
 
 void Value::reset() noexcept {
-    releasePayload(false);
+    if (!isScalar(kind())) {
+        releasePayload(false);  // scalars (and fresh values) hold nothing
+    }
     payload_.u = 0;
     setKind(ValueKind::Empty);
 }
