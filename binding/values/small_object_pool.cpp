@@ -87,12 +87,19 @@ void pushFront(PageHeader*& head, PageHeader* page) noexcept {
 
 }  // namespace
 
-// Links a general-heap block into the pool's list; 16 bytes on every target, so the block
-// after it keeps the heap's alignment.
-struct alignas(16) SmallObjectPool::HeapBlock {
+// Links a general-heap block into the pool's list. It takes the first kHeapHeaderSize bytes of
+// the block, 16 on every target, so the caller's part keeps the heap's alignment.
+struct SmallObjectPool::HeapBlock {
     HeapBlock* prev;
     HeapBlock* next;
 };
+
+namespace {
+
+constexpr std::size_t kHeapHeaderSize = 16;
+static_assert(sizeof(SmallObjectPool::HeapBlock) <= kHeapHeaderSize);
+
+}  // namespace
 
 SmallObjectPool::SmallObjectPool() noexcept {
     for (std::size_t i = 0; i < kClassCount; ++i) {
@@ -153,10 +160,11 @@ std::size_t SmallObjectPool::blockSizeFor(std::size_t size) noexcept {
 }
 
 void* SmallObjectPool::allocateFromHeap(std::size_t size) {
-    if (size > static_cast<std::size_t>(-1) - sizeof(HeapBlock)) {
+    if (size > static_cast<std::size_t>(-1) - kHeapHeaderSize) {
         throw std::bad_alloc();
     }
-    auto* block = static_cast<HeapBlock*>(::operator new(sizeof(HeapBlock) + size));
+    auto* memory = static_cast<unsigned char*>(::operator new(kHeapHeaderSize + size));
+    auto* block = reinterpret_cast<HeapBlock*>(memory);
     block->prev = nullptr;
     block->next = heapBlocks_;
     if (heapBlocks_ != nullptr) {
@@ -164,11 +172,12 @@ void* SmallObjectPool::allocateFromHeap(std::size_t size) {
     }
     heapBlocks_ = block;
     ++heapBlocksInUse_;
-    return block + 1;
+    return memory + kHeapHeaderSize;
 }
 
 void SmallObjectPool::freeToHeap(void* memory) noexcept {
-    HeapBlock* block = static_cast<HeapBlock*>(memory) - 1;
+    auto* block =
+        reinterpret_cast<HeapBlock*>(static_cast<unsigned char*>(memory) - kHeapHeaderSize);
     if (block->prev != nullptr) {
         block->prev->next = block->next;
     } else {
