@@ -37,15 +37,19 @@ constexpr const char* kTooDeep =
 // The stack holds only open containers: the slot of a scalar is filled at once and never
 // pushed, which is the same walk as pushing and popping it.
 struct OpenContainer {
+    OpenContainer(Value* container, std::uint64_t items) noexcept
+        : target(container), count(items) {}
+
     Value* target;
     std::uint64_t count;
-    std::uint64_t index;
+    std::uint64_t index = 0;
     std::string_view pendingKey;
 };
 
 class MessagePackDecoder {
   public:
-    MessagePackDecoder(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {
+    MessagePackDecoder(const std::uint8_t* data, std::size_t size)
+        : data_(data), size_(size), reserveBudget_(size) {
         stack_.reserve(16);
     }
 
@@ -229,7 +233,8 @@ class MessagePackDecoder {
             return false;
         }
         target.makeCollection();
-        stack_.push_back(OpenContainer{&target, count, 0, {}});
+        reserveElements(target, count);
+        stack_.emplace_back(&target, count);
         return true;
     }
 
@@ -239,8 +244,32 @@ class MessagePackDecoder {
             return false;
         }
         target.makeStructure();
-        stack_.push_back(OpenContainer{&target, pairs * 2, 0, {}});
+        stack_.emplace_back(&target, pairs * 2);
         return true;
+    }
+
+    // Makes room for the elements an array announces, so that it is filled without growing.
+    // The count is only a claim of the input: at most what the bytes left could still hold is
+    // reserved (each element takes at least one byte), out of a budget of one element per
+    // input byte for the whole read, so that no count, nesting or repetition of arrays makes
+    // the tree reserve more than one element's 16 bytes per byte of input.
+    void reserveElements(Value& collection, std::uint64_t count) {
+        std::uint64_t room = count;
+        const std::uint64_t left = size_ - pos_;
+        if (room > left) {
+            room = left;
+        }
+        if (room > reserveBudget_) {
+            room = reserveBudget_;
+        }
+        if (room > kMaxValueLength) {
+            room = kMaxValueLength;
+        }
+        if (room <= collection.size()) {
+            return;  // a repeated key's collection that holds as many already
+        }
+        reserveBudget_ -= room;
+        collection.reserve(static_cast<std::size_t>(room));
     }
 
     bool readString(Value& target, std::uint64_t length) {
@@ -276,13 +305,33 @@ class MessagePackDecoder {
             result_.fail(formatMessage(kMessages[widthCode], pos_));
             return false;
         }
-        std::uint64_t number = 0;
-        for (std::size_t i = 0; i < width; ++i) {
-            number = (number << 8) | data_[pos_ + i];
-        }
+        const std::uint8_t* bytes = data_ + pos_;
         pos_ += width;
-        out = number;
+        switch (widthCode) {
+            case 0:
+                out = bytes[0];
+                break;
+            case 1:
+                out = loadBigEndian<2>(bytes);
+                break;
+            case 2:
+                out = loadBigEndian<4>(bytes);
+                break;
+            default:
+                out = loadBigEndian<8>(bytes);
+                break;
+        }
         return true;
+    }
+
+    // A fixed width, so that the compiler turns the bytes into one load and a byte swap.
+    template <std::size_t kWidth>
+    static std::uint64_t loadBigEndian(const std::uint8_t* bytes) noexcept {
+        std::uint64_t number = 0;
+        for (std::size_t i = 0; i < kWidth; ++i) {
+            number = (number << 8) | bytes[i];
+        }
+        return number;
     }
 
     static std::int64_t signExtend(std::uint64_t bits, unsigned widthCode) {
@@ -314,6 +363,8 @@ class MessagePackDecoder {
     // The position just after the format byte of the item being read.
     std::size_t itemEnd_ = 0;
     bool rootStarted_ = false;
+    // Elements that arrays may still reserve ahead of their content (see reserveElements).
+    std::uint64_t reserveBudget_;
     ValueResult result_;
     std::vector<OpenContainer> stack_;
 };

@@ -20,7 +20,7 @@ namespace mox {
 
 // The text of an entry: a string object whose storage comes from the tree's pool, so that
 // interning a text makes no general-heap allocation unless the text is longer than the pool's
-// largest size class (binding/small_object_pool.h).
+// largest page class (binding/small_object_pool.h), and even then the pool owns the block.
 using InternedText = std::basic_string<char, std::char_traits<char>, PoolAllocator<char>>;
 
 struct InternedString {

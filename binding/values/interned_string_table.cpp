@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "binding/values/byte_compare.h"
 #include "binding/values/fnv1a.h"
 #include "binding/values/page_provider.h"
 #include "binding/values/small_object_pool.h"
@@ -13,29 +14,24 @@ namespace {
 
 bool sameText(const InternedString& entry, std::string_view text, std::uint32_t hash) noexcept {
     return entry.hash == hash && entry.text.size() == text.size() &&
-           std::memcmp(entry.text.data(), text.data(), text.size()) == 0;
+           detail::equalBytes(entry.text.data(), text.data(), text.size());
 }
 
 }  // namespace
 
+// Entries and their texts hold nothing but pool storage (PoolAllocator), which the pool frees
+// with itself; so the entries are abandoned rather than destroyed one by one.
 InternedStringTable::~InternedStringTable() {
-    for (std::size_t i = 0; i < bucketCount_; ++i) {
-        for (InternedString* entry = buckets_[i]; entry != nullptr;) {
-            InternedString* next = entry->next;
-            entry->~InternedString();
-            entry = next;
-        }
-    }
     freeBuckets(buckets_, bucketCount_);
 }
 
-// Bucket arrays too large for the pool's size classes but within a page take a whole page
-// from the page provider, so that tables of up to 512 (64-bit) or 1024 (32-bit) buckets make
-// no general-heap allocation; larger arrays go to the heap through the pool.
+// A bucket array of exactly a page (512 buckets on 64-bit, 1024 on 32-bit) takes a whole page
+// from the page provider, which the pool's page classes (a page less a header) cannot hold;
+// the others come from the pool.
 InternedString** InternedStringTable::allocateBuckets(std::size_t count) {
     const std::size_t bytes = count * sizeof(InternedString*);
     void* memory;
-    if (bytes > SmallObjectPool::kMaxPooledSize && bytes <= PageProvider::kPageSize) {
+    if (bytes > SmallObjectPool::kMaxPageBlockSize && bytes <= PageProvider::kPageSize) {
         memory = PageProvider::instance().acquirePage();
         if (memory == nullptr) {
             throw std::bad_alloc();
@@ -55,7 +51,7 @@ void InternedStringTable::freeBuckets(InternedString** buckets, std::size_t coun
         return;
     }
     const std::size_t bytes = count * sizeof(InternedString*);
-    if (bytes > SmallObjectPool::kMaxPooledSize && bytes <= PageProvider::kPageSize) {
+    if (bytes > SmallObjectPool::kMaxPageBlockSize && bytes <= PageProvider::kPageSize) {
         PageProvider::instance().releasePage(buckets);
     } else {
         pool_.deallocate(buckets, bytes);

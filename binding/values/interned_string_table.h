@@ -3,9 +3,9 @@
 // `InternedStringTable`: the string intern table of one value tree (owned by its
 // `ValueContext`): a hash set of `InternedString` entries keyed by the FNV-1a hash of their
 // text, with separate chaining. It starts with 8 buckets and doubles when it holds more entries
-// than buckets. Entries, their texts and the first bucket array come from the tree's pool;
-// bucket arrays up to a page take a page from the page provider, larger ones come from the
-// general heap (binding/small_object_pool.h, binding/page_provider.h).
+// than buckets. Entries, their texts and the bucket arrays come from the tree's pool (a bucket
+// array of exactly a page takes a page from the page provider), so the table holds nothing
+// the pool does not free with itself (binding/small_object_pool.h, binding/page_provider.h).
 //
 // Equal texts give the same entry (as long as the entry lives); each intern() adds one
 // reference, each release() drops one, and the entry is erased when none is left. The empty
@@ -30,8 +30,8 @@ class InternedStringTable {
 
     // `pool` must outlive the table.
     explicit InternedStringTable(SmallObjectPool& pool) noexcept : pool_(pool) {}
-    // Destroys the entries that are left, whatever their counts (their pool slots go with the
-    // pool).
+    // Drops the entries that are left, whatever their counts, without destroying them one by
+    // one: all their storage is the pool's and goes with it.
     ~InternedStringTable();
     InternedStringTable(const InternedStringTable&) = delete;
     InternedStringTable& operator=(const InternedStringTable&) = delete;

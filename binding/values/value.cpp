@@ -12,8 +12,8 @@ namespace mox {
 
 namespace detail {
 
-// A collection's header: the element array (from the pool up to 72 bytes, else the heap) and
-// its size and capacity.
+// A collection's header: the element array (from the pool, its capacity the whole block the
+// pool gave) and its size and capacity.
 struct Collection {
     Value* data = nullptr;
     std::uint32_t size = 0;
@@ -63,9 +63,9 @@ Value::~Value() {
         releasePayload(false);
         return;
     }
-    // The context frees every pool slot and interned text at once; only storage outside it
-    // (blob bytes, large element arrays) needs a walk, and only when some exists.
-    if (ctx->blobsInUse_ != 0 || ctx->heapArraysInUse_ != 0) {
+    // The context frees every pool block and interned text at once, element arrays of any
+    // size included; only blob bytes live outside it and need a walk, when there are any.
+    if (ctx->blobsInUse_ != 0) {
         releasePayload(true);
     }
     delete ctx;
@@ -200,17 +200,9 @@ void Value::releasePayload(bool bulk) noexcept {
                 }
                 --collection->size;
             }
-            if (child == nullptr) {
-                const std::size_t bytes = arrayBytes(collection->capacity);
-                if (bytes > SmallObjectPool::kMaxPooledSize) {
-                    --ctx->heapArraysInUse_;
-                    ctx->deallocate(collection->data, bytes);
-                } else if (!bulk) {
-                    ctx->deallocate(collection->data, bytes);
-                }
-                if (!bulk) {
-                    ctx->destroy(collection);
-                }
+            if (child == nullptr && !bulk) {
+                ctx->deallocate(collection->data, arrayBytes(collection->capacity));
+                ctx->destroy(collection);
             }
         }
         if (child != nullptr) {
@@ -232,7 +224,9 @@ void Value::releasePayload(bool bulk) noexcept {
 }
 
 void Value::reset() noexcept {
-    releasePayload(false);
+    if (!isScalar(kind())) {
+        releasePayload(false);  // scalars (and fresh values) hold nothing
+    }
     payload_.u = 0;
     setKind(ValueKind::Empty);
 }
@@ -520,24 +514,22 @@ void Value::growCollection(std::size_t minCapacity) {
         throw std::length_error("value collection longer than 0x0FFFFFFF elements");
     }
     ValueContext& ctx = *context();
-    const std::size_t oldBytes = arrayBytes(collection.capacity);
-    const std::size_t newBytes = arrayBytes(minCapacity);
-    void* memory = ctx.allocate(newBytes);
+    // Take the whole block the pool hands out for this size: its slot sizes are multiples of
+    // a value, so the array grows into the slack before it moves again.
+    std::size_t capacity = SmallObjectPool::blockSizeFor(arrayBytes(minCapacity)) / sizeof(Value);
+    if (capacity > kMaxValueLength) {
+        capacity = kMaxValueLength;
+    }
+    void* memory = ctx.allocate(arrayBytes(capacity));
     if (collection.size != 0) {
         // Values hold no pointers to themselves: moving their bytes relocates them.
         std::memcpy(memory, static_cast<void*>(collection.data), arrayBytes(collection.size));
     }
     if (collection.data != nullptr) {
-        ctx.deallocate(collection.data, oldBytes);
-        if (oldBytes > SmallObjectPool::kMaxPooledSize) {
-            --ctx.heapArraysInUse_;
-        }
-    }
-    if (newBytes > SmallObjectPool::kMaxPooledSize) {
-        ++ctx.heapArraysInUse_;
+        ctx.deallocate(collection.data, arrayBytes(collection.capacity));
     }
     collection.data = static_cast<Value*>(memory);
-    collection.capacity = static_cast<std::uint32_t>(minCapacity);
+    collection.capacity = static_cast<std::uint32_t>(capacity);
 }
 
 Value& Value::element(std::size_t index) {

@@ -35,7 +35,7 @@ class alignas(64) ValueContext {
     ValueContext(const ValueContext&) = delete;
     ValueContext& operator=(const ValueContext&) = delete;
 
-    // Raw storage from the pool (over 72 bytes: the general heap). Throws std::bad_alloc.
+    // Raw storage from the pool (binding/small_object_pool.h), any size. Throws std::bad_alloc.
     void* allocate(std::size_t size) { return pool_.allocate(size); }
     void deallocate(void* block, std::size_t size) noexcept { pool_.deallocate(block, size); }
 
@@ -68,11 +68,10 @@ class alignas(64) ValueContext {
     InternedStringTable& strings() noexcept { return strings_; }
     const InternedStringTable& strings() const noexcept { return strings_; }
 
-    // Blob values and heap-allocated collection arrays alive in the tree. When both are 0,
-    // nothing in the tree lives outside the pool and the intern table, and the root drops the
+    // Blob values alive in the tree. Blob bytes are the one part of a tree outside the pool
+    // (a ValueBytes keeps them on the general heap); when there are none, the root drops the
     // context wholesale without walking the tree.
     std::size_t blobsInUse() const noexcept { return blobsInUse_; }
-    std::size_t heapArraysInUse() const noexcept { return heapArraysInUse_; }
 
   private:
     friend class Value;
@@ -80,7 +79,6 @@ class alignas(64) ValueContext {
     SmallObjectPool pool_;
     InternedStringTable strings_;
     std::size_t blobsInUse_ = 0;
-    std::size_t heapArraysInUse_ = 0;
 };
 
 }  // namespace mox

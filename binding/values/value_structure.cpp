@@ -1,6 +1,6 @@
 #include "binding/values/value_structure.h"
 
-#include <cstring>
+#include "binding/values/byte_compare.h"
 
 namespace mox::detail {
 
@@ -70,12 +70,9 @@ void rotateRight(Structure& tree, StructureNode* x) noexcept {
 int compareNames(std::string_view name, const InternedString& entry) noexcept {
     const std::size_t entrySize = entry.text.size();
     const std::size_t common = name.size() < entrySize ? name.size() : entrySize;
-    if (common != 0) {
-        // memcmp compares as unsigned char, as strcmp does.
-        const int byBytes = std::memcmp(name.data(), entry.text.data(), common);
-        if (byBytes != 0) {
-            return byBytes;
-        }
+    const int byBytes = compareBytes(name.data(), entry.text.data(), common);
+    if (byBytes != 0) {
+        return byBytes;
     }
     return name.size() < entrySize ? -1 : (name.size() > entrySize ? 1 : 0);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,13 +69,42 @@ TEST(SmallObjectPool, InlineBlockFirstThenPagesThatGoBackWhenEmpty) {
     // The pool's destructor returns the pages still in use.
 }
 
-TEST(SmallObjectPool, LargeBlocksGoToTheGeneralHeap) {
+// Past the 18 small classes, blocks up to a page (less its header) come from page classes
+// and larger ones from the general heap, which the pool still owns: the block left allocated
+// at the end is freed by the pool's destructor (the leak check of the asan preset sees it).
+TEST(SmallObjectPool, LargerBlocksComeFromPageClassesThenTheHeap) {
+    constexpr std::size_t kMax = SmallObjectPool::kMaxPageBlockSize;
+    enum class Source { Small, Pages, Heap };
+    const struct {
+        std::size_t size;
+        std::size_t blockSize;
+        Source source;
+        const char* reason;
+    } cases[] = {
+        {0, 4, Source::Small, "size 0 counts as 1"},
+        {72, 72, Source::Small, "the largest small class"},
+        {73, 112, Source::Pages, "just past the small classes: 32 slots a page"},
+        {113, 240, Source::Pages, "the next class: 16 slots a page"},
+        {2033, kMax, Source::Pages, "past half a page: the page less its header"},
+        {kMax, kMax, Source::Pages, "the largest page-class block"},
+        {kMax + 1, kMax + 1, Source::Heap, "more than a page class holds"},
+    };
     SmallObjectPool pool;
-    void* block = pool.allocate(SmallObjectPool::kMaxPooledSize + 1);
-    EXPECT_EQ(pool.heapBlocksInUse(), 1u);
-    EXPECT_EQ(pool.pagesInUse(), 0u);
-    pool.deallocate(block, SmallObjectPool::kMaxPooledSize + 1);
-    EXPECT_EQ(pool.heapBlocksInUse(), 0u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        EXPECT_EQ(SmallObjectPool::blockSizeFor(c.size), c.blockSize);
+        void* block = pool.allocate(c.size);
+        std::memset(block, 0x5A, c.blockSize);  // the whole block is usable
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u);
+        EXPECT_EQ(pool.pagesInUse(), c.source == Source::Pages ? 1u : 0u);
+        EXPECT_EQ(pool.heapBlocksInUse(), c.source == Source::Heap ? 1u : 0u);
+        pool.deallocate(block, c.size);
+        EXPECT_EQ(pool.pagesInUse(), 0u);
+        EXPECT_EQ(pool.heapBlocksInUse(), 0u);
+    }
+    EXPECT_NE(pool.allocate(kMax + 1), nullptr);
+    EXPECT_NE(pool.allocate(3 * kMax), nullptr);
+    EXPECT_EQ(pool.heapBlocksInUse(), 2u);
 }
 
 // Runs a test with the provider's reserve of free regions set to `reserve` and restores it.

@@ -148,6 +148,32 @@ TEST(Value, MembersIterateInByteWiseNameOrder) {
               (std::vector<std::string>{"", "Zebra", "a", "ab", "apple", "\xC3\xA9t\xC3\xA9"}));
     EXPECT_EQ(&mixed.member("ab"), &mixed.find("ab"));  // an existing member is found again
     EXPECT_EQ(mixed.size(), 6u);
+
+    // Names compared eight bytes at a time and, past 64 bytes, by memcmp: differences inside
+    // and after the first word, bytes >= 0x80 in either place, prefixes across a word boundary.
+    // std::string orders by unsigned bytes too (char_traits<char>).
+    const std::string longName(70, 'n');
+    std::vector<std::string> names = {"abcdefgh",
+                                      "abcdefghi",
+                                      "abcdefgh\xFF",
+                                      "abcdefgZ",
+                                      "abcdefg\x80",
+                                      "abcdefgh\x01zz",
+                                      "\x80"
+                                      "bcdefghijk",
+                                      longName,
+                                      longName + "a",
+                                      longName + "\xFF",
+                                      longName.substr(1)};
+    Value words;
+    for (const std::string& name : names) {
+        words.member(name);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(memberNames(words), names);
+    for (const std::string& name : names) {
+        EXPECT_TRUE(words.contains(name)) << name;
+    }
 }
 
 TEST(Value, ManyMembersInRandomOrderStaySortedAndFindable) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "binding/values/nesting_limit.h"
+#include "binding/values/small_object_pool.h"
+#include "binding/values/value_context.h"
 #include "tests/formats/value_text.h"
 
 namespace mox {
@@ -188,6 +190,40 @@ TEST(MessagePackReaderTest, RefusesNestingDeeperThanTheBound) {
     mixed.push_back(0x80);
     const ValueResult map = decodeMessagePack(mixed.data(), mixed.size(), consumed);
     EXPECT_FALSE(map.ok());
+}
+
+// Arrays reserve their elements from the count they announce, which hostile input can inflate
+// at every level. Nested arrays of the largest count, then one element at the bottom: what the
+// tree holds must stay in proportion to the input (about 16 bytes of elements per input byte),
+// not grow with count times depth.
+TEST(MessagePackReaderTest, AnnouncedCountsReserveInProportionToTheInput) {
+    const struct {
+        const char* reason;
+        std::size_t levels;
+        std::uint8_t tail;  // the bottom array's content
+    } rows[] = {
+        {"deep nesting of huge counts", 200, 0x01},
+        {"one huge count", 1, 0x01},
+        {"huge counts with nothing inside", 200, 0xc0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason);
+        Bytes input;
+        for (std::size_t i = 0; i < row.levels; ++i) {
+            input.insert(input.end(), {0xdd, 0xff, 0xff, 0xff, 0xff});
+        }
+        input.push_back(row.tail);
+        std::size_t consumed = 0;
+        const ValueResult result = decodeMessagePack(input.data(), input.size(), consumed);
+        ASSERT_TRUE(result.ok()) << result.error();
+        EXPECT_EQ(consumed, input.size());
+        // The outermost array may reserve one large block for the whole input; the levels
+        // below it find the budget spent and take small blocks.
+        const SmallObjectPool& pool = result.value().context()->pool();
+        EXPECT_LE(pool.heapBlocksInUse(), 1u);
+        EXPECT_LE(pool.pagesInUse() * SmallObjectPool::kPageSize,
+                  16 * input.size() + 4 * SmallObjectPool::kPageSize);
+    }
 }
 
 TEST(MessagePackReaderTest, LooksLikeMessagePack) {
