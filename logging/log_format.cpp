@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <new>
 
 #include "logging/log_groups.h"
 #include "logging/log_report.h"
@@ -125,10 +126,13 @@ std::size_t formatLine(const LogRecord& record, const char* format, char* buffer
 }
 
 const std::string& executableName() {
-    // Never destroyed, so lines rendered during static destruction still have a name.
+    // Never destroyed, so lines rendered during static destruction still have a name; kept in
+    // the module's own storage, so unloading the library takes it along (a name too long for
+    // the string's inline buffer still leaves that buffer behind).
+    alignas(std::string) static unsigned char storage[sizeof(std::string)];
     static const std::string* name = [] {
         std::string file = platform::executableFileName();
-        return new std::string(file.empty() ? "<unknown>" : file);
+        return new (storage) std::string(file.empty() ? "<unknown>" : file);
     }();
     return *name;
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "logging/console_log_targets.h"
@@ -37,7 +38,10 @@ struct LogCore {
 };
 
 LogCore& core() {
-    static LogCore* instance = new LogCore;
+    // Never destroyed (lines may be written during static destruction), and kept in the
+    // module's own storage rather than on the heap, so unloading the library takes it along.
+    alignas(LogCore) static unsigned char storage[sizeof(LogCore)];
+    static LogCore* instance = new (storage) LogCore;
     return *instance;
 }
 

@@ -1,6 +1,7 @@
 #include "binding/values/page_provider.h"
 
 #include <bit>
+#include <new>
 
 #include "platform/pages.h"
 
@@ -14,8 +15,11 @@ static_assert(PageProvider::kPageSize * PageProvider::kPagesPerRegion == platfor
 }  // namespace
 
 PageProvider& PageProvider::instance() {
-    // Never destroyed: values owned by static objects may return pages during exit.
-    static PageProvider* const provider = new PageProvider();
+    // Never destroyed: values owned by static objects may return pages during exit. Kept in
+    // the module's own storage rather than on the heap, so unloading the library takes it
+    // along.
+    alignas(PageProvider) static unsigned char storage[sizeof(PageProvider)];
+    static PageProvider* const provider = new (storage) PageProvider();
     return *provider;
 }
 
@@ -128,6 +132,10 @@ std::size_t PageProvider::setRegionReserve(std::size_t regions) noexcept {
             releaseRegion(partial_[i - 1]);
             --freeRegions_;
         }
+    }
+    if (regions_.empty()) {
+        // Nothing held: the list's storage goes too (the next region reserves it again).
+        std::vector<RegionMap::iterator>().swap(partial_);
     }
     return previous;
 }

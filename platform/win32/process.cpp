@@ -61,7 +61,9 @@ std::optional<std::size_t> threadCount() {
 
 std::optional<std::size_t> openHandleCount() {
     DWORD count = 0;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &count)) {
+    // A live process always holds some handles; 0 is what an emulation without the count
+    // (Wine) reports, so it means "cannot tell".
+    if (!GetProcessHandleCount(GetCurrentProcess(), &count) || count == 0) {
         return std::nullopt;
     }
     return static_cast<std::size_t>(count);

@@ -113,11 +113,12 @@ TEST(LoadCycleTest, LoadRunShutDownUnloadTwoHundredTimes) {
         figures.handles = platform::openHandleCount();
         figures.resident = platform::residentMemoryBytes();
         if (rounds.empty()) {
-            // Not even the first round may leave anything, but a sanitizer's runtime starts a
-            // thread of its own at some point.
+            // Not even the first round may leave a handle. A thread it may: the system or a
+            // sanitizer's runtime starts a helper of its own on first use (Wine does, for its
+            // sockets) and keeps it; every later round must leave exactly that.
             EXPECT_EQ(figures.handles, handlesBefore) << "sockets or other handles left behind";
-            if (!kSanitizedBuild) {
-                EXPECT_EQ(figures.threads, threadsBefore) << "threads left behind";
+            if (threadsBefore && figures.threads) {
+                EXPECT_LE(*figures.threads, *threadsBefore + 1) << "threads left behind";
             }
         } else {
             EXPECT_EQ(figures.threads, rounds.front().threads) << "threads left behind";
