@@ -31,14 +31,15 @@ Value gameLatencyAgainst(std::uint16_t port, double probability, double timeoutS
 struct RunOutcome {
     std::size_t results = 0;
     std::size_t withLatency = 0;
-    std::size_t outOfRange = 0;  // a latency no genuine reply could have given
+    std::size_t outOfRange = 0;  // a latency no genuine reply could have given (too short)
     long long tookMs = 0;
 };
 
-// One on-demand run; a latency is genuine when it lies between the peer's reply delay and the
-// time its duplicates were due. The peer may read its clock for a probe a little before the
-// plugin reads its own for the send, so the lower bound keeps a quarter of the delay as
-// margin; the junk that carries a probe's identifier goes out at half the delay.
+// One on-demand run; a latency is genuine when it is not shorter than the peer's reply delay:
+// the junk that carries a probe's identifier goes out at half the delay. The peer may read its
+// clock for a probe a little before the plugin reads its own for the send, so the bound keeps
+// a quarter of the delay as margin. (No upper bound: a slow system, Wine for one, sends the
+// genuine replies late.)
 RunOutcome runOnDemand(PluginHarness& harness, const HostilePeerOptions& peer) {
     RunOutcome outcome;
     const Clock::time_point start = Clock::now();
@@ -47,9 +48,7 @@ RunOutcome runOnDemand(PluginHarness& harness, const HostilePeerOptions& peer) {
     EXPECT_FALSE(answer.isError) << answer.errorText;
     const Value& results = answer.body.find("results");
     outcome.results = results.size();
-    const double delay = static_cast<double>(peer.replyDelay.count());
-    const double low = delay * 0.75;
-    const double high = delay + static_cast<double>(peer.duplicateDelay.count());
+    const double low = static_cast<double>(peer.replyDelay.count()) * 0.75;
     for (std::size_t i = 0; i < results.size(); ++i) {
         const Value& latency = results.at(i).find("latency");
         if (latency.isEmpty()) {
@@ -57,10 +56,9 @@ RunOutcome runOnDemand(PluginHarness& harness, const HostilePeerOptions& peer) {
         }
         ++outcome.withLatency;
         const double ms = latency.asFloat(-1.0);
-        if (ms < low || ms >= high) {
+        if (ms < low) {
             ++outcome.outOfRange;
-            ADD_FAILURE() << "result " << i << ": latency " << ms << " ms outside [" << low << ", "
-                          << high << ")";
+            ADD_FAILURE() << "result " << i << ": latency " << ms << " ms, below " << low;
         }
     }
     return outcome;
