@@ -232,11 +232,11 @@ std::string addConversion(Reader& in, std::string& format, Arguments& arguments)
     } else if (type == Type::Double) {
         validFlags = "-+ #0";
     }
-    std::string spec = "%";
+    std::string runtimeForm = "%";
     const std::uint8_t flagBits = in.byte();
     for (std::size_t f = 0; validFlags[f] != '\0'; ++f) {
         if ((flagBits >> f & 1) != 0) {
-            spec += validFlags[f];
+            runtimeForm += validFlags[f];
         }
     }
     std::vector<int> stars;
@@ -255,17 +255,17 @@ std::string addConversion(Reader& in, std::string& format, Arguments& arguments)
             return std::string("*");
         }
         unsigned value = mode == 1 ? in.byte() : static_cast<unsigned>(in.word(2)) % 6000;
-        if (width && spec == "%" && value != 0 && value < 10) {
+        if (width && runtimeForm == "%" && value != 0 && value < 10) {
             value += 10;
         }
         return value == 0 ? std::string() : std::to_string(value);
     };
-    spec += amount(true);
+    runtimeForm += amount(true);
     if (letter != 'c' && (in.byte() & 1) != 0) {
-        spec += '.';
-        spec += amount(false);
+        runtimeForm += '.';
+        runtimeForm += amount(false);
     }
-    std::string libraryForm = spec;
+    std::string libraryForm = runtimeForm;
     const std::uint8_t lengthChoice = in.byte();
     static constexpr const char* kLengths[] = {"", "h", "hh", "ll", "l", "L", "j", "z"};
     const char* writtenLength = kLengths[lengthChoice % 8];
@@ -281,34 +281,34 @@ std::string addConversion(Reader& in, std::string& format, Arguments& arguments)
     libraryForm += writtenLength;
     libraryForm += written;
     format += libraryForm;
-    spec += runtimeLength;
-    spec += letter;
+    runtimeForm += runtimeLength;
+    runtimeForm += letter;
 
     const std::uint64_t bits = in.word(8);
     switch (type) {
         case Type::Int:
             arguments.add(arguments.ints, static_cast<int>(bits));
-            return runtimePrinted(spec, stars, static_cast<int>(bits));
+            return runtimePrinted(runtimeForm, stars, static_cast<int>(bits));
         case Type::Unsigned:
             arguments.add(arguments.unsigneds, static_cast<unsigned>(bits));
-            return runtimePrinted(spec, stars, static_cast<unsigned>(bits));
+            return runtimePrinted(runtimeForm, stars, static_cast<unsigned>(bits));
         case Type::Int64:
             arguments.add(arguments.int64s, static_cast<std::int64_t>(bits));
             if (letter == 'c') {
-                return runtimePrinted(spec, stars, static_cast<int>(bits));
+                return runtimePrinted(runtimeForm, stars, static_cast<int>(bits));
             }
-            return runtimePrinted(spec, stars, static_cast<long long>(bits));
+            return runtimePrinted(runtimeForm, stars, static_cast<long long>(bits));
         case Type::UInt64:
             arguments.add(arguments.uint64s, bits);
             if (letter == 'c') {
-                return runtimePrinted(spec, stars, static_cast<int>(bits));
+                return runtimePrinted(runtimeForm, stars, static_cast<int>(bits));
             }
-            return runtimePrinted(spec, stars, static_cast<unsigned long long>(bits));
+            return runtimePrinted(runtimeForm, stars, static_cast<unsigned long long>(bits));
         case Type::Double: {
             double value;
             std::memcpy(&value, &bits, sizeof value);
             arguments.add(arguments.doubles, value);
-            return runtimePrinted(spec, stars, value);
+            return runtimePrinted(runtimeForm, stars, value);
         }
         case Type::Text: {
             std::string text;
@@ -316,7 +316,7 @@ std::string addConversion(Reader& in, std::string& format, Arguments& arguments)
                 text += static_cast<char>(in.byte() % 95 + 32);
             }
             arguments.addText(text);
-            return runtimePrinted(spec, stars, arguments.textPointers.back());
+            return runtimePrinted(runtimeForm, stars, arguments.textPointers.back());
         }
     }
     return {};
