@@ -472,9 +472,9 @@ void BM_LifeCycleSharedLibrary(benchmark::State& state) {
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin)
                 .count();
         host->shutdown();
-        // The statistics stay readable after Shutdown, until the library is unloaded.
-        mox::MemoryStats after{};
-        host->record().entryTable->getMemoryStats(host->record().handle, &after);
+        // The entry table is gone with the plugin object; the statistics are still readable
+        // through the entry the double copied at load, until the library is unloaded.
+        const mox::MemoryStats after = host->memoryStatsAfterShutdown();
         peak = static_cast<double>(after.peakBytesInUse);
         left = static_cast<double>(after.bytesAllocated - after.bytesFreed);
         state.PauseTiming();

@@ -250,6 +250,11 @@ TEST(PluginStressTest, HammeredFromEveryThreadThenShutDownMidFlight) {
     // after that first event is the one every later state must come back to.
     ASSERT_TRUE(
         host.deliver(kConfigKey, configurationEvent("Update", configuration(*answering, idle))));
+    // The first experiments request builds the statuses' shared answer, which the plugin keeps
+    // (and rebuilds when a status changes) for as long as it runs: it belongs to that level too.
+    ASSERT_TRUE(
+        host.call(functionFor(RequestMethod::Get, kExperimentsPath), host::kGet, kExperimentsPath)
+            .found);
     const MemoryStats postLoad = host.memoryStats();
 
     // The updates start every experiment at the first accepted one and then only change the
