@@ -149,7 +149,11 @@ void convertMessageTemplate(std::string_view text, std::span<const Value> values
             }
             const std::size_t length = conversionLength(text.substr(i + 1));
             if (length != 0) {
-                write("%" + std::to_string(k) + "$");
+                // Appended, not 'literal + temporary', which GCC 12's -Wrestrict misreads at -O2.
+                std::string numbered = "%";
+                numbered += std::to_string(k);
+                numbered += '$';
+                write(numbered);
                 positional.append(text.substr(i + 1, length));
                 ++k;
                 i += 1 + length;
@@ -228,7 +232,9 @@ void convertMessageTemplate(std::string_view text, std::span<const Value> values
             }
             continue;
         }
-        write("%" + std::to_string(number));
+        std::string numbered = "%";
+        numbered += std::to_string(number);
+        write(numbered);
         numberedEnd = positional.size();
     }
 }
