@@ -26,12 +26,20 @@
 #include "plugin/entry/plugin_entry.h"
 #include "routing/request_method.h"
 #include "routing/route_template.h"
+#include "tools/reflector/probe_reflector.h"
 
 extern "C" void MOX_CDECL load_network_testing(mox::PluginLoadRecord* record);
 
 namespace mox::faults {
 
 using namespace std::chrono_literals;
+
+// The reflector on 127.0.0.1 and, where the system has it, ::1.
+inline reflector::ReflectorOptions loopbackReflector() {
+    reflector::ReflectorOptions options;
+    options.skipUnavailableAddresses = true;
+    return options;
+}
 
 inline constexpr const char kConfigKey[] =
     "OnJsonApiEvent_zek-platform-config_v1_namespaces_NetworkTesting";

@@ -16,13 +16,6 @@
 namespace mox::faults {
 namespace {
 
-// The reflector on 127.0.0.1 and, where the system has it, ::1.
-reflector::ReflectorOptions loopbackReflector() {
-    reflector::ReflectorOptions options;
-    options.skipUnavailableAddresses = true;
-    return options;
-}
-
 using host::Reply;
 
 // Every probability negative: a configuration the plugin accepts turns all three experiments

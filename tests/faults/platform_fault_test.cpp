@@ -13,13 +13,6 @@
 namespace mox::faults {
 namespace {
 
-// The reflector on 127.0.0.1 and, where the system has it, ::1.
-reflector::ReflectorOptions loopbackReflector() {
-    reflector::ReflectorOptions options;
-    options.skipUnavailableAddresses = true;
-    return options;
-}
-
 using platform::FaultPoint;
 
 // Disarms every fault point when the test ends, however it ends.
